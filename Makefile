@@ -1,0 +1,36 @@
+# make test   builds both architectures and runs the tests under Wine
+# make demo   shows the collector capturing from a simulated POS terminal
+# make bench  runs the capture benchmark
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build test demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/i686/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+
+$(BUILD)/x86_64/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+
+build: deps $(BUILD)/i686/CMakeCache.txt $(BUILD)/x86_64/CMakeCache.txt
+	cmake --build $(BUILD)/i686 -j $(JOBS)
+	cmake --build $(BUILD)/x86_64 -j $(JOBS)
+
+test: build
+	scripts/run-tests.sh $(BUILD)
+
+demo: deps $(BUILD)/i686/CMakeCache.txt
+	cmake --build $(BUILD)/i686 -j $(JOBS)
+	scripts/demo.sh $(BUILD)
+
+bench: deps $(BUILD)/i686/CMakeCache.txt
+	cmake --build $(BUILD)/i686 -j $(JOBS)
+	scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,96 @@
+# Sourced by the scripts that run Windows programs under Wine (tests, demo, bench).
+# testenv_start DIR: a throwaway Wine prefix under DIR, a persistent wineserver, Xvfb when
+# there is no display, and virtual null-modem pairs mapped as COM ports of the prefix.
+# testenv_stop: stops, by pid, everything testenv_start started. Safe to call twice.
+
+TESTENV_PAIRS="5:6 7:8 9:10"
+TESTENV_PIDS=()
+
+testenv_log() { echo "testenv: $*" >&2; }
+
+testenv_start() {
+  local dir=$1
+  TESTENV_DIR=$(cd "$dir" && pwd)/testenv
+  export WINEPREFIX=$TESTENV_DIR/prefix
+  export WINEDEBUG=-all
+  export WINEARCH=win64
+  # No Mono or Gecko installer prompts: nothing here needs them.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  rm -rf "$TESTENV_DIR"
+  mkdir -p "$TESTENV_DIR/ports"
+
+  # Our own wineserver, in the foreground so that we hold its pid.
+  wineserver -f -p >/dev/null 2>&1 &
+  TESTENV_WINESERVER=$!
+  TESTENV_PIDS+=("$TESTENV_WINESERVER")
+  testenv_log "creating Wine prefix $WINEPREFIX"
+  wineboot -i </dev/null >/dev/null 2>&1 || { testenv_log "wineboot failed"; return 1; }
+
+  if [ -z "${DISPLAY:-}" ]; then
+    local n=90
+    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+    Xvfb :$n -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    TESTENV_PIDS+=("$!")
+    export DISPLAY=:$n
+    local i
+    for i in $(seq 1 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.05; done
+    testenv_log "Xvfb on $DISPLAY"
+  fi
+
+  export COLLECTOR_TESTENV=$TESTENV_DIR
+  local k=0 pair a b
+  for pair in $TESTENV_PAIRS; do
+    k=$((k + 1))
+    a=${pair%%:*}
+    b=${pair##*:}
+    "$TESTENV_SCRIPTS/pairctl.sh" plug "$k" || return 1
+    ln -sf "$TESTENV_DIR/ports/pair$k-a" "$WINEPREFIX/dosdevices/com$a"
+    ln -sf "$TESTENV_DIR/ports/pair$k-b" "$WINEPREFIX/dosdevices/com$b"
+    # Wine lists a port only when it is registered here.
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$a" /d "$TESTENV_DIR/ports/pair$k-a" /f >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$b" /d "$TESTENV_DIR/ports/pair$k-b" /f >/dev/null 2>&1
+    echo "$a $b" >"$TESTENV_DIR/ports/pair$k.com"
+  done
+
+  # The port registrations are read when the server starts: restart it.
+  wineserver -k >/dev/null 2>&1
+  wait "$TESTENV_WINESERVER" 2>/dev/null
+  wineserver -f -p >/dev/null 2>&1 &
+  TESTENV_WINESERVER=$!
+  TESTENV_PIDS+=("$TESTENV_WINESERVER")
+  # Start Wine's background services now, detached from our output, so that they
+  # do not inherit the pipes of ctest and keep it waiting.
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+
+  export COLLECTOR_TESTENV=$TESTENV_DIR
+  export COLLECTOR_TEST_PAIRS=$TESTENV_PAIRS
+  export COLLECTOR_PAIRCTL=$TESTENV_SCRIPTS/pairctl.sh
+  testenv_log "ready: pairs $TESTENV_PAIRS"
+}
+
+testenv_stop() {
+  local pidfile pid
+  if [ -n "${TESTENV_DIR:-}" ]; then
+    for pidfile in "$TESTENV_DIR"/ports/*.pid; do
+      [ -e "$pidfile" ] || continue
+      pid=$(cat "$pidfile")
+      if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
+        local i=0
+        while kill -0 "$pid" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.02; i=$((i + 1)); done
+      fi
+      rm -f "$pidfile"
+    done
+  fi
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    wineserver -k >/dev/null 2>&1
+  fi
+  for pid in "${TESTENV_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null
+  done
+  for pid in "${TESTENV_PIDS[@]}"; do
+    wait "$pid" 2>/dev/null
+  done
+  TESTENV_PIDS=()
+}
+
+TESTENV_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

@@ -1,0 +1,191 @@
+#include "support/TestEnv.h"
+
+#include "platform/Handle.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace testenv {
+
+namespace {
+
+std::string EnvVar(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+std::string ResultFile(const PortPair& pair)
+{
+    return WindowsPath(EnvVar("COLLECTOR_TESTENV") + "/ports/pair" + std::to_string(pair.index) + ".result");
+}
+
+bool PairCtl(const PortPair& pair, const char* action)
+{
+    std::string result = ResultFile(pair);
+    DeleteFileA(result.c_str());
+    std::string cmd = "'" + EnvVar("COLLECTOR_PAIRCTL") + "' " + action + " " + std::to_string(pair.index);
+    if (!RunShell(cmd)) return false;
+    // The exit code of a Linux process is not meaningful under Wine; the script leaves a word.
+    bool done = WaitFor([&] { return FileExists(result); }, 10000);
+    return done && ReadFileBytes(result).rfind("ok", 0) == 0;
+}
+
+} // namespace
+
+bool Available()
+{
+    return !EnvVar("COLLECTOR_TESTENV").empty() && !EnvVar("COLLECTOR_TEST_PAIRS").empty() &&
+           !EnvVar("COLLECTOR_PAIRCTL").empty();
+}
+
+std::vector<PortPair> AllPairs()
+{
+    std::vector<PortPair> pairs;
+    std::istringstream in(EnvVar("COLLECTOR_TEST_PAIRS"));
+    std::string item;
+    int k = 0;
+    while (in >> item) {
+        size_t colon = item.find(':');
+        if (colon == std::string::npos) continue;
+        PortPair p;
+        p.index = ++k;
+        p.port = std::atoi(item.substr(0, colon).c_str());
+        p.peer = std::atoi(item.substr(colon + 1).c_str());
+        pairs.push_back(p);
+    }
+    return pairs;
+}
+
+bool GetPair(int k, PortPair& pair)
+{
+    std::vector<PortPair> pairs = AllPairs();
+    if (k < 1 || static_cast<size_t>(k) > pairs.size()) return false;
+    pair = pairs[static_cast<size_t>(k - 1)];
+    return true;
+}
+
+std::string WindowsPath(const std::string& unixPath)
+{
+    std::string out = "Z:";
+    for (char c : unixPath) out += (c == '/') ? '\\' : c;
+    return out;
+}
+
+std::string ScratchDir()
+{
+    static std::string dir;
+    if (dir.empty()) {
+        char pid[32];
+        std::snprintf(pid, sizeof pid, "%lu", GetCurrentProcessId());
+        std::string base = Available() ? WindowsPath(EnvVar("COLLECTOR_TESTENV")) : std::string(".");
+        dir = base + "\\scratch-" + pid;
+        CreateDirectoryA(dir.c_str(), nullptr);
+    }
+    return dir;
+}
+
+bool RunShell(const std::string& command, DWORD timeoutMs)
+{
+    std::string line = "/bin/sh -c \"" + command + "\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string mutableLine = line;
+    if (!CreateProcessA(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    CHandle process(pi.hProcess);
+    CHandle thread(pi.hThread);
+    return WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool Unplug(const PortPair& pair)
+{
+    return PairCtl(pair, "unplug");
+}
+
+bool Plug(const PortPair& pair)
+{
+    return PairCtl(pair, "plug");
+}
+
+bool PeerPort::Open(int port)
+{
+    Close();
+    char name[32];
+    std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+    m_h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (m_h == INVALID_HANDLE_VALUE) return false;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (GetCommState(m_h, &dcb)) {
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        dcb.fDsrSensitivity = FALSE;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        SetCommState(m_h, &dcb);
+    }
+    // Reads return after a 50 ms gap, or at the total limit.
+    COMMTIMEOUTS to = {};
+    to.ReadIntervalTimeout = 50;
+    to.ReadTotalTimeoutConstant = 200;
+    SetCommTimeouts(m_h, &to);
+    return true;
+}
+
+void PeerPort::Close()
+{
+    if (m_h != INVALID_HANDLE_VALUE) CloseHandle(m_h);
+    m_h = INVALID_HANDLE_VALUE;
+}
+
+bool PeerPort::Write(const void* data, size_t size)
+{
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD chunk = size > 65536 ? 65536 : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(m_h, p, chunk, &written, nullptr) || written == 0) return false;
+        p += written;
+        size -= written;
+    }
+    return true;
+}
+
+std::string PeerPort::Read(size_t size, DWORD timeoutMs)
+{
+    std::string out;
+    DWORD start = GetTickCount();
+    std::vector<char> buf(65536);
+    while (out.size() < size && GetTickCount() - start < timeoutMs) {
+        DWORD want = static_cast<DWORD>((buf.size() < size - out.size() ? buf.size() : size - out.size()));
+        DWORD got = 0;
+        if (!ReadFile(m_h, buf.data(), want, &got, nullptr)) break;
+        out.append(buf.data(), got);
+    }
+    return out;
+}
+
+std::string ReadFileBytes(const std::string& path)
+{
+    CHandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, 0, nullptr));
+    if (!f.IsValid()) return std::string();
+    std::string out;
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
+    return out;
+}
+
+bool FileExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+} // namespace testenv

@@ -1,0 +1,23 @@
+#pragma once
+// The collector's seven settings and the sequences that load and save them.
+#include "platform/String.h"
+
+class CRegistryKey;
+
+struct CollectorSettings {
+    int commPort = 1;
+    int baudRate = 9600;
+    unsigned char dataBits = 8;
+    int parity = 2;   // NoParity
+    int stopBits = 0; // OneStopBit
+    CString dataFile;
+    int runAtStartup = 0;
+};
+
+// Opens the product key (row 0), reopens the collector key (row 43), and reads the seven
+// values in their fixed order; absent values keep their defaults.
+CollectorSettings LoadCollectorSettings();
+
+// key was constructed for row 0 by the caller; reopens it on the collector key and writes
+// the seven values in their fixed order. Write results are not examined.
+void SaveCollectorSettings(CRegistryKey& key, const CollectorSettings& settings);

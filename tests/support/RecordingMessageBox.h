@@ -1,0 +1,51 @@
+#pragma once
+// A message box service for tests: records every box instead of showing it, answers
+// IDOK at once, and uninstalls itself when it goes out of scope.
+#include "platform/MessageBox.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testenv {
+
+struct RecordedBox {
+    HWND owner;
+    std::string text;
+    std::string caption;
+    UINT type;
+    DWORD threadId;
+};
+
+class RecordingMessageBox : public IMessageBoxService {
+public:
+    RecordingMessageBox() { m_previous = SetMessageBoxService(this); }
+    ~RecordingMessageBox() override { SetMessageBoxService(m_previous); }
+    RecordingMessageBox(const RecordingMessageBox&) = delete;
+    RecordingMessageBox& operator=(const RecordingMessageBox&) = delete;
+
+    int Show(HWND owner, const char* text, const char* caption, UINT type) override
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_boxes.push_back({owner, text ? text : "", caption ? caption : "", type, GetCurrentThreadId()});
+        return IDOK;
+    }
+
+    std::vector<RecordedBox> Boxes() const
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_boxes;
+    }
+    size_t Count() const
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_boxes.size();
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<RecordedBox> m_boxes;
+    IMessageBoxService* m_previous = nullptr;
+};
+
+} // namespace testenv

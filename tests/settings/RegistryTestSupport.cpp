@@ -239,7 +239,20 @@ std::vector<std::string> TreeDifferences(const Tree& before, const Tree& after)
     }
     for (const auto& [path, what] : after)
         if (!before.count(path)) diffs.push_back("+ " + path);
+    std::sort(diffs.begin(), diffs.end());
     return diffs;
+}
+
+std::vector<std::string> ProductTreeAdditions(bool withValues)
+{
+    const std::string collector = "+ software\\wow6432node\\tarnwick\\orvane dvr\\poscollector";
+    std::vector<std::string> entries = {"+ software\\wow6432node\\tarnwick",
+                                        "+ software\\wow6432node\\tarnwick\\orvane dvr", collector};
+    if (withValues)
+        for (const char* name : {"baudrate", "commport", "databits", "datafile", "parity", "runatstartup", "stopbits"})
+            entries.push_back(collector + "\\:" + name);
+    std::sort(entries.begin(), entries.end());
+    return entries;
 }
 
 bool RunsUnderWow64()

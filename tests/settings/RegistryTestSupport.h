@@ -94,6 +94,10 @@ Tree SnapshotSoftware();
 // Entries added, removed or changed between two snapshots.
 std::vector<std::string> TreeDifferences(const Tree& before, const Tree& after);
 
+// The entries a snapshot gains when the product creates its keys (and, withValues, saves the
+// seven settings), sorted as TreeDifferences gives them.
+std::vector<std::string> ProductTreeAdditions(bool withValues);
+
 // True for a 32-bit program on 64-bit Windows (or Wine), where the 32-bit view is separate.
 bool RunsUnderWow64();
 

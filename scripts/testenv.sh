@@ -52,6 +52,14 @@ testenv_start() {
     echo "$a $b" >"$TESTENV_DIR/ports/pair$k.com"
   done
 
+  # A crashing test must end at once, not sit in Wine's debugger until ctest's time-out:
+  # name a debugger that does not exist, so the crash ends the process.
+  local view aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+  for view in 64 32; do
+    wine reg add "$aedebug" /v Debugger /d "no-debugger.exe %ld %ld" /f /reg:$view >/dev/null 2>&1
+    wine reg add "$aedebug" /v Auto /d 1 /f /reg:$view >/dev/null 2>&1
+  done
+
   # The port registrations are read when the server starts: restart it.
   wineserver -k >/dev/null 2>&1
   wait "$TESTENV_WINESERVER" 2>/dev/null

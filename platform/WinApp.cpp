@@ -35,6 +35,11 @@ HICON CWinApp::LoadIcon(UINT id) const
     return ::LoadIconA(m_hInstance, MAKEINTRESOURCEA(id));
 }
 
+HICON AfxLoadIcon(UINT id)
+{
+    return ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id));
+}
+
 CWinApp* AfxGetApp() { return g_app; }
 
 int AfxWinMain(HINSTANCE instance)

@@ -27,6 +27,9 @@ public:
     int m_nExitCode = 0;
 };
 
+// An icon of the program's own resources (shared: the system frees it).
+HICON AfxLoadIcon(UINT id);
+
 // The one application object, or null when the program has none (the tests).
 CWinApp* AfxGetApp();
 

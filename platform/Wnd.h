@@ -33,6 +33,9 @@ public:
     // Destroys the window; a dialog overrides it to tidy up first.
     virtual bool DestroyWindow() { return ::DestroyWindow(m_hWnd) != FALSE; }
 
+    // A top-level window of the class with the caption, hidden ones included; null when none.
+    static HWND FindWindow(const char* className, const char* caption) { return ::FindWindowA(className, caption); }
+
     HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
     int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
 

@@ -119,6 +119,8 @@ void ScriptedDlg::Command(int id, UINT code)
 bool ScriptedDlg::OnInitDialog()
 {
     bool result = CCollectorDlg::OnInitDialog();
+    capturingAtInit = m_pWorker != nullptr;
+    visibleAtInit = IsWindowVisible();
     ::SetTimer(m_hWnd, kWatchdogTimer, kWatchdogMs, nullptr);
     PostMessage(kRunScript);
     return result;

@@ -57,6 +57,9 @@ public:
     // Exposes the dialog manager's message dispatch to the scripts.
     LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) { return SendMessage(message, wParam, lParam); }
 
+    // What OnInitDialog left: a capture started by then, and whether the window was shown.
+    bool capturingAtInit = false;
+    bool visibleAtInit = true;
     int destroyCalls = 0;
     bool windowExistedAtDestroy = false;
 

@@ -1,21 +1,7 @@
 #include "platform/WinApp.h"
 
-#include "platform/Object.h"
-
-namespace {
-CWinApp* g_app = nullptr;
-}
-
-CWinApp::CWinApp()
-{
-    g_app = this;
-    m_hInstance = ::GetModuleHandleA(nullptr);
-}
-
-CWinApp::~CWinApp()
-{
-    if (g_app == this) g_app = nullptr;
-}
+// The constructor and AfxWinMain live in WinMain.cpp: a program that builds an
+// application object thereby links the entry point too.
 
 int CWinApp::Run()
 {
@@ -38,22 +24,4 @@ HICON CWinApp::LoadIcon(UINT id) const
 HICON AfxLoadIcon(UINT id)
 {
     return ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id));
-}
-
-CWinApp* AfxGetApp() { return g_app; }
-
-int AfxWinMain(HINSTANCE instance)
-{
-    CWinApp* app = AfxGetApp();
-    if (!app) return 1;
-    app->m_hInstance = instance;
-    // No exception may leave the program's entry point.
-    try {
-        if (!app->InitInstance()) return app->ExitInstance();
-        return app->Run();
-    } catch (CException* e) {
-        e->Delete();
-    } catch (...) {
-    }
-    return 1;
 }

@@ -34,6 +34,12 @@ sent=$(winepath -w "$sent_unix" 2>/dev/null)
 port=5 # pair 1: the collector listens on COM5, the terminal talks into COM6
 peer=6
 
+# Wine 8 of Debian 12 does not load its own fonts from /usr/share/wine/fonts (package
+# fonts-wine) into a new prefix: without Marlett the caption buttons show "0 1 r".
+# A font in the prefix's Fonts folder is loaded.
+if [ -d /usr/share/wine/fonts ]; then
+  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
+fi
 if [ -z "$had_display" ]; then
   # No window manager on the virtual display: let Wine draw the frames itself.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
@@ -65,7 +71,7 @@ for s in $(seq 1 12); do
   if [ "$s" = 8 ]; then
     mkdir -p "$root/docs"
     import -window root "$demo_dir/screen.png" 2>/dev/null &&
-      convert "$demo_dir/screen.png" -crop 520x300+0+0 +repage "$root/docs/screenshot.png" &&
+      convert "$demo_dir/screen.png" -crop 410x182+0+0 +repage "$root/docs/screenshot.png" &&
       echo "demo: screenshot in docs/screenshot.png"
   fi
   kill -0 "$possim_pid" 2>/dev/null || break

@@ -35,7 +35,8 @@ std::string WindowsPath(const std::string& unixPath);
 // Directory for files a test writes (Windows path, exists, emptied on first use per run).
 std::string ScratchDir();
 
-// Runs "/bin/sh -c command" on the Linux side and waits for it (bounded).
+// Runs "/bin/sh -c command" on the Linux side and waits for it (bounded). True when it
+// ended within timeoutMs with exit status 0.
 bool RunShell(const std::string& command, DWORD timeoutMs = 20000);
 // Kills the pair's socat (an unplugged adapter) / starts it again with the same links.
 bool Unplug(const PortPair& pair);

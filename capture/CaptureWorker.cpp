@@ -24,6 +24,10 @@ const DWORD kReadWaitMs = 500;
 // polling, while the line is idle. Wine and Windows agree on this mode; the all-zero default
 // would hold the bytes until the buffer is full.
 const DWORD kReadIntervalMs = 10;
+// At Stop the line counts as quiet, and everything that reached the port as read, after
+// this long without a byte (two read intervals); an unbroken stream is cut after kDrainMs.
+const DWORD kSettleMs = 2 * kReadIntervalMs;
+const DWORD kDrainMs = 100;
 const short kProgressMax = 1000;
 
 void Warn(const char* text, const char* caption)
@@ -136,8 +140,9 @@ public:
                     // what the read holds so far rather than let it wait for a full buffer.
                     if (!CancelRead(count)) return false;
                 }
-            } else if (!StartRead()) {
-                return false;
+            } else {
+                unsigned count = 0;
+                if (!StartRead(count)) return false;
             }
         }
         unsigned count = 0;
@@ -150,9 +155,9 @@ public:
     CSerialPort port;
 
 private:
-    bool StartRead()
+    bool StartRead(unsigned& count)
     {
-        unsigned count = 0;
+        count = 0;
         if (!port.Read(m_buffer, kBufferSize, &m_ov, &count)) {
             m_pending = true;
             return true;
@@ -196,29 +201,19 @@ private:
         return count == 0 || Store(count, false);
     }
 
-    // Reads what the driver holds right now; bytes that arrive later came after the stop.
+    // Bytes still on their way in when Stop is asked for belong to the capture too: keep
+    // reading until the line has been quiet for kSettleMs, but no longer than kDrainMs.
     bool DrainQueue()
     {
-        COMSTAT stat = {};
-        port.GetStatus(stat);
-        unsigned left = stat.cbInQue;
-        while (left > 0) {
-            unsigned want = left < kBufferSize ? left : kBufferSize;
+        DWORD start = GetTickCount();
+        for (;;) {
             unsigned count = 0;
-            if (!port.Read(m_buffer, want, &m_ov, &count)) {
-                m_pending = true;
-                // The bytes are already queued, so this returns at once; the bound only
-                // guards against a driver that lost them meanwhile.
-                bool signalled = WaitForSingleObject(m_ov.hEvent, kReadWaitMs) == WAIT_OBJECT_0;
-                if (!(signalled ? FinishRead(count) : CancelRead(count))) return false;
-                if (m_pending && !CancelRead(count)) return false;
-            } else if (count > 0 && !Store(count, true)) {
+            if (!StartRead(count)) return false;
+            if (m_pending && WaitForSingleObject(m_ov.hEvent, kSettleMs) == WAIT_OBJECT_0 && !FinishRead(count))
                 return false;
-            }
-            if (count == 0) break;
-            left -= count < left ? count : left;
+            if (m_pending && !CancelRead(count)) return false;
+            if (count == 0 || GetTickCount() - start >= kDrainMs) return true;
         }
-        return true;
     }
 
     // Appends count bytes of the buffer to the file; a completed read steps the progress bar.

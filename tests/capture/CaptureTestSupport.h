@@ -61,12 +61,34 @@ inline std::string EveryByteValue(size_t size, unsigned seed = 1)
     return data;
 }
 
+// Where got stops being a prefix of sent, for failure messages.
+inline std::string PrefixMismatch(const std::string& sent, const std::string& got)
+{
+    size_t i = 0;
+    while (i < got.size() && i < sent.size() && got[i] == sent[i]) ++i;
+    if (i == got.size()) return "got is a prefix of sent";
+    return "got " + std::to_string(got.size()) + " bytes of " + std::to_string(sent.size()) +
+           ", first difference at offset " + std::to_string(i);
+}
+
 // True when the thread with this id has ended (or is gone) within timeoutMs.
 inline bool ThreadEnded(DWORD threadId, DWORD timeoutMs)
 {
     CHandle h(OpenThread(SYNCHRONIZE, FALSE, threadId));
     if (!h.IsValid()) return true;
     return WaitForSingleObject(h, timeoutMs) == WAIT_OBJECT_0;
+}
+
+// The handles this process holds, counted by asking the system about every handle value in
+// the low range (Wine's GetProcessHandleCount does not count them).
+inline unsigned CountHandles()
+{
+    unsigned n = 0;
+    for (ULONG_PTR value = 4; value < 0x20000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++n;
+    }
+    return n;
 }
 
 // The system's text for an error code, as a user would read it.
@@ -164,6 +186,11 @@ protected:
     void SetUpPair(int k)
     {
         ASSERT_TRUE(testenv::GetPair(k, pair));
+        // Bytes an earlier test left on the line are not this test's.
+        CHandle end(CreateFileA(("\\\\.\\COM" + std::to_string(pair.port)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(end.IsValid()) << "COM" << pair.port;
+        PurgeComm(end, PURGE_RXCLEAR | PURGE_TXCLEAR);
         ASSERT_TRUE(peer.Open(pair.peer)) << "COM" << pair.peer;
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
         path = testenv::ScratchDir() + "\\" + info->test_suite_name() + "." + info->name() + ".cap";

@@ -120,7 +120,8 @@ TEST_F(CaptureDataTest, StopInTheMiddleOfAStreamKeepsEveryByteThatArrivedBeforeI
     std::string got = FileBytes();
     EXPECT_GT(before, 0u);
     EXPECT_GE(got.size(), before);
-    EXPECT_TRUE(data.compare(0, got.size(), got) == 0) << "the file is not what was sent";
+    EXPECT_TRUE(data.compare(0, got.size(), got) == 0) << PrefixMismatch(data, got) << ", " << before
+                                                        << " sent before Stop";
     EXPECT_EQ(boxes.Count(), 0u);
 }
 

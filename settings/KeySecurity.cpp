@@ -20,7 +20,7 @@ private:
 };
 
 // The security calls exist from Windows 2000 (major version 5) on. GetVersionExA is looked up
-// at run time, as older systems and newer SDKs (which deprecate it) both require.
+// at run time: newer SDKs deprecate calling it directly.
 bool SystemHasKeySecurity()
 {
     HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");

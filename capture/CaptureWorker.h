@@ -3,6 +3,7 @@
 // the capture file until it is told to stop.
 #include <windows.h>
 
+#include "platform/Handle.h"
 #include "platform/ProgressCtrl.h"
 #include "platform/String.h"
 #include "platform/Sync.h"
@@ -27,10 +28,14 @@ public:
     static UINT __cdecl CaptureThreadProc(void* param);
 
 private:
+    // The capture itself; returns with everything it holds released, so that the thread
+    // function can end the thread (which skips the destructors of its own locals).
+    void Capture();
+
     CProgressCtrl* progress;
     CWinThread* pThread;
     CCriticalSection lock;
-    HANDLE hStopEvent;
+    CHandle hStopEvent;
     CString strDataFile;
     int nPort = 0;
     unsigned char dataBits = 0;

@@ -8,6 +8,9 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 wine32:i386
   googletest socat xvfb imagemagick procps
+  # Marlett and the other fonts Wine draws window frames with; a recommendation only,
+  # so --no-install-recommends leaves it out and caption buttons show letters.
+  fonts-wine
 )
 
 missing=()

@@ -16,6 +16,7 @@ testenv_start() {
   export WINEARCH=win64
   # No Mono or Gecko installer prompts: nothing here needs them.
   export WINEDLLOVERRIDES="mscoree,mshtml="
+  umount "$TESTENV_DIR/tinydisk" 2>/dev/null
   rm -rf "$TESTENV_DIR"
   mkdir -p "$TESTENV_DIR/ports"
 
@@ -35,6 +36,16 @@ testenv_start() {
     local i
     for i in $(seq 1 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.05; done
     testenv_log "Xvfb on $DISPLAY"
+  fi
+
+  # A 64 KiB disk as drive T: for the full-disk test, where this user may mount one.
+  mkdir -p "$TESTENV_DIR/tinydisk"
+  if mount -t tmpfs -o size=64k tmpfs "$TESTENV_DIR/tinydisk" 2>/dev/null; then
+    TESTENV_TINYDISK=$TESTENV_DIR/tinydisk
+    ln -sfn "$TESTENV_TINYDISK" "$WINEPREFIX/dosdevices/t:"
+    export COLLECTOR_TINY_DRIVE=T:
+  else
+    unset COLLECTOR_TINY_DRIVE
   fi
 
   export COLLECTOR_TESTENV=$TESTENV_DIR
@@ -99,6 +110,10 @@ testenv_stop() {
     wait "$pid" 2>/dev/null
   done
   TESTENV_PIDS=()
+  if [ -n "${TESTENV_TINYDISK:-}" ]; then
+    umount "$TESTENV_TINYDISK" 2>/dev/null
+    TESTENV_TINYDISK=
+  fi
 }
 
 TESTENV_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

@@ -1,0 +1,36 @@
+#include "app/CollectorApp.h"
+
+#include "app/CollectorDlg.h"
+
+namespace {
+// One collector per session: two would fight over one port and one capture file.
+const char kInstanceName[] = "Local\\Tarnwick.OrvaneDVR.POSCollector";
+const char kDialogClass[] = "#32770";
+const char kDialogCaption[] = "Orvane POS Collector";
+} // namespace
+
+// The one application object, built during static initialisation.
+CCollectorApp theApp;
+
+bool CCollectorApp::InitInstance()
+{
+    if (!m_instance.Claim(kInstanceName)) {
+        // The running one may be hidden in the tray: restore it the way a double click on
+        // its icon does. This process has just been started by the user, so it may hand
+        // the foreground on.
+        CWnd running;
+        running.Attach(CWnd::FindWindow(kDialogClass, kDialogCaption));
+        if (running.GetSafeHwnd()) {
+            running.PostMessage(WM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK);
+            running.SetForegroundWindow();
+        }
+        return false;
+    }
+
+    CCollectorDlg dlg;
+    m_pMainWnd = &dlg;
+    // -1: the dialog could not be created (no display); there is nobody to tell.
+    if (dlg.DoModal() == -1) m_nExitCode = 1;
+    m_pMainWnd = nullptr;
+    return false;
+}

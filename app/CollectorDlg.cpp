@@ -1,0 +1,375 @@
+#include "app/CollectorDlg.h"
+
+#include <memory>
+
+#include "capture/CaptureWorker.h"
+#include "platform/FileDialog.h"
+#include "platform/MessageBox.h"
+#include "platform/UIntArray.h"
+#include "platform/WinApp.h"
+#include "res/resource.h"
+#include "serial/EnumerateSerialPorts.h"
+#include "settings/RegistryKey.h"
+#include "settings/SettingsStore.h"
+
+namespace {
+
+const char kTrayTip[] = "Orvane POS Emulator";
+const char kDefaultFileName[] = "Orvane_POS_CAPTURE";
+const char kFileFilter[] = "POS Files (*.txt)|*.txt|";
+const DWORD kBrowseFlags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_EXPLORER | OFN_ENABLESIZING;
+const char kNoFileText[] =
+    "A valid output file was not specified.  Please select a valid file before attempting this operation again.";
+const char kNoFileCaption[] = "Select File";
+
+struct ListItem {
+    const char* text;
+    DWORD data;
+};
+const ListItem kBaudRates[] = {{"1200", 1200}, {"2400", 2400}, {"4800", 4800}, {"9600", 9600}, {"19200", 19200}};
+// The data are the Parity and StopBits values the serial port and the registry use.
+const ListItem kParities[] = {{"EVEN", 0}, {"MARK", 1}, {"NONE", 2}, {"ODD", 3}, {"SPACE", 4}};
+const ListItem kStopBits[] = {{"1", 0}, {"1.5", 1}, {"2", 2}};
+
+template <size_t N>
+void InsertItems(CComboBox& list, const ListItem (&items)[N])
+{
+    for (size_t i = 0; i < N; ++i) {
+        int index = list.InsertString(static_cast<int>(i), items[i].text);
+        list.SetItemData(index, items[i].data);
+    }
+}
+
+// Selects the item whose text is exactly the number; none when no item is.
+void SelectNumber(CComboBox& list, int value)
+{
+    CString text;
+    text.Format("%d", value);
+    list.SetCurSel(list.FindStringExact(-1, text));
+}
+
+// The stored value of the selected item: -1 when nothing is selected, as the control answers.
+int SelectedData(const CComboBox& list)
+{
+    return static_cast<int>(list.GetItemData(list.GetCurSel()));
+}
+
+} // namespace
+
+CCollectorDlg::CCollectorDlg(CWnd* parent)
+    : CDialog(IDD, parent),
+      m_hIcon(AfxLoadIcon(IDR_MAINFRAME)),
+      m_nTaskbarCreated(::RegisterWindowMessageA("TaskbarCreated"))
+{
+}
+
+CCollectorDlg::~CCollectorDlg()
+{
+    // Only when the window was never closed properly (a test dropping a modeless dialog).
+    StopWorker();
+    if (m_hWnd) RemoveTrayIcon();
+}
+
+void CCollectorDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_STOP, m_btnStop);
+    DDX_Control(pDX, IDC_RUN, m_btnRun);
+    DDX_Control(pDX, IDC_STOPBITS, m_cbStopBits);
+    DDX_Control(pDX, IDC_RUNATSTARTUP, m_chkRunAtStartup);
+    DDX_Control(pDX, IDC_PARITY, m_cbParity);
+    DDX_Control(pDX, IDC_PROGRESS, m_progress);
+    DDX_Control(pDX, IDC_DATAFILE, m_editDataFile);
+    DDX_Control(pDX, IDC_BROWSE, m_btnBrowse);
+    DDX_Control(pDX, IDC_DATABITS, m_cbDataBits);
+    DDX_Control(pDX, IDC_COMMPORT, m_cbCommPort);
+    DDX_Control(pDX, IDC_BAUDRATE, m_cbBaudRate);
+}
+
+bool CCollectorDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    SetIcon(m_hIcon, true);
+    SetIcon(m_hIcon, false);
+    m_pWorker = nullptr;
+    LoadSettings();
+    AddTrayIcon();
+    return true;
+}
+
+void CCollectorDlg::LoadSettings()
+{
+    CollectorSettings settings = LoadCollectorSettings();
+    m_nCommPort = settings.commPort;
+    m_nBaudRate = settings.baudRate;
+    m_nDataBits = settings.dataBits;
+    m_nParity = settings.parity;
+    m_nStopBits = settings.stopBits;
+    m_strDataFile = settings.dataFile;
+    m_bRunAtStartup = settings.runAtStartup;
+
+    CUIntArray ports;
+    EnumerateSerialPorts(ports);
+    for (int i = 0; i < ports.GetSize(); ++i) {
+        CString name;
+        name.Format("COM%u", ports[i]);
+        int index = m_cbCommPort.InsertString(i, name);
+        m_cbCommPort.SetItemData(index, ports[i]);
+    }
+    // The item that carries the stored port, wherever it stands in the list; none when
+    // the port is not present, so that the list never shows another port than Run opens.
+    int portIndex = -1;
+    for (int i = 0; i < m_cbCommPort.GetCount(); ++i) {
+        if (static_cast<int>(m_cbCommPort.GetItemData(i)) == m_nCommPort) {
+            portIndex = i;
+            break;
+        }
+    }
+    m_cbCommPort.SetCurSel(portIndex);
+
+    InsertItems(m_cbBaudRate, kBaudRates);
+    SelectNumber(m_cbBaudRate, m_nBaudRate);
+
+    m_cbDataBits.SetItemData(m_cbDataBits.AddString("7"), 7);
+    m_cbDataBits.SetItemData(m_cbDataBits.AddString("8"), 8);
+    SelectNumber(m_cbDataBits, m_nDataBits);
+
+    InsertItems(m_cbParity, kParities);
+    m_cbParity.SetCurSel(m_nParity);
+
+    InsertItems(m_cbStopBits, kStopBits);
+    m_cbStopBits.SetCurSel(m_nStopBits);
+
+    // Raises the change notice, which stores the same text again.
+    m_editDataFile.SetWindowText(m_strDataFile);
+
+    if (m_bRunAtStartup) {
+        m_chkRunAtStartup.SetCheck(BST_CHECKED);
+        OnRun();
+    }
+}
+
+bool CCollectorDlg::OnCommand(UINT id, UINT code, HWND control)
+{
+    switch (id) {
+    case IDC_STOP:
+        if (code != BN_CLICKED) break;
+        OnStop();
+        return true;
+    case IDC_RUN:
+        if (code != BN_CLICKED) break;
+        OnRun();
+        return true;
+    case IDC_STOPBITS:
+        if (code != CBN_SELCHANGE) break;
+        OnSelChangeStopBits();
+        return true;
+    case IDC_RUNATSTARTUP:
+        if (code != BN_CLICKED) break;
+        OnRunAtStartupClicked();
+        return true;
+    case IDC_PARITY:
+        // Text typed into the Parity box is not a choice: only a picked item is.
+        if (code != CBN_SELCHANGE) break;
+        OnSelChangeParity();
+        return true;
+    case IDC_BROWSE:
+        if (code != BN_CLICKED) break;
+        OnBrowse();
+        return true;
+    case IDC_DATABITS:
+        if (code != CBN_SELCHANGE) break;
+        OnSelChangeDataBits();
+        return true;
+    case IDC_COMMPORT:
+        if (code != CBN_SELCHANGE) break;
+        OnSelChangeCommPort();
+        return true;
+    case IDC_BAUDRATE:
+        if (code != CBN_SELCHANGE) break;
+        OnSelChangeBaudRate();
+        return true;
+    case IDC_DATAFILE:
+        if (code != EN_CHANGE) break;
+        OnDataFileChanged();
+        return true;
+    default:
+        break;
+    }
+    return CDialog::OnCommand(id, code, control);
+}
+
+void CCollectorDlg::OnSelChangeCommPort() { m_nCommPort = SelectedData(m_cbCommPort); }
+
+void CCollectorDlg::OnSelChangeBaudRate() { m_nBaudRate = SelectedData(m_cbBaudRate); }
+
+void CCollectorDlg::OnSelChangeDataBits() { m_nDataBits = static_cast<unsigned char>(SelectedData(m_cbDataBits)); }
+
+void CCollectorDlg::OnSelChangeParity() { m_nParity = SelectedData(m_cbParity); }
+
+void CCollectorDlg::OnSelChangeStopBits() { m_nStopBits = SelectedData(m_cbStopBits); }
+
+void CCollectorDlg::OnRunAtStartupClicked() { m_bRunAtStartup = m_chkRunAtStartup.GetCheck(); }
+
+void CCollectorDlg::OnDataFileChanged() { m_editDataFile.GetWindowText(m_strDataFile); }
+
+void CCollectorDlg::OnBrowse()
+{
+    CFileDialog dialog(false, "txt", m_strDataFile.IsEmpty() ? kDefaultFileName : m_strDataFile.GetString(),
+                       kBrowseFlags, kFileFilter, this);
+    if (dialog.DoModal() == IDOK) m_editDataFile.SetWindowText(dialog.GetPathName());
+}
+
+void CCollectorDlg::OnRun()
+{
+    // A click that arrives while a stop or the close is under way starts nothing.
+    if (m_nStopping > 0 || m_bDestroying) return;
+    StopWorker();
+    if (FinishPendingClose()) return;
+    if (m_strDataFile.IsEmpty()) {
+        ShowMessageBox(nullptr, kNoFileText, kNoFileCaption, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    m_pWorker = new CCaptureWorker;
+    m_pWorker->Start(m_strDataFile, m_nCommPort, static_cast<unsigned>(m_nBaudRate), m_nDataBits, m_nParity,
+                     m_nStopBits, &m_progress);
+    SetRunning(true);
+}
+
+void CCollectorDlg::OnStop()
+{
+    StopWorker();
+    if (FinishPendingClose()) return;
+    SetRunning(false);
+}
+
+void CCollectorDlg::StopWorker()
+{
+    std::unique_ptr<CCaptureWorker> worker(m_pWorker);
+    m_pWorker = nullptr;
+    if (!worker) return;
+    ++m_nStopping;
+    worker->Stop();
+    --m_nStopping;
+}
+
+bool CCollectorDlg::FinishPendingClose()
+{
+    if (m_nStopping > 0 || !m_bClosePending) return false;
+    m_bClosePending = false;
+    DestroyWindow();
+    return true;
+}
+
+void CCollectorDlg::SetRunning(bool running)
+{
+    // A style change and a repaint, so that the button looks and acts disabled.
+    m_btnRun.ModifyStyle(running ? 0 : WS_DISABLED, running ? WS_DISABLED : 0);
+    m_btnRun.Invalidate(true);
+    m_btnStop.ModifyStyle(running ? WS_DISABLED : 0, running ? 0 : WS_DISABLED);
+    m_btnStop.Invalidate(true);
+}
+
+CollectorSettings CCollectorDlg::CurrentSettings() const
+{
+    CollectorSettings settings;
+    settings.commPort = m_nCommPort;
+    settings.baudRate = m_nBaudRate;
+    settings.dataBits = m_nDataBits;
+    settings.parity = m_nParity;
+    settings.stopBits = m_nStopBits;
+    settings.dataFile = m_strDataFile;
+    settings.runAtStartup = m_bRunAtStartup;
+    return settings;
+}
+
+bool CCollectorDlg::DestroyWindow()
+{
+    // The DestroyWindow under way finishes the job.
+    if (m_bDestroying || !m_hWnd) return false;
+    // A close while a stop pumps messages: done when that stop has finished.
+    if (m_nStopping > 0) {
+        m_bClosePending = true;
+        return false;
+    }
+    m_bDestroying = true;
+    CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+    OnStop();
+    SaveCollectorSettings(key, CurrentSettings());
+    RemoveTrayIcon();
+    bool destroyed = CDialog::DestroyWindow();
+    m_bDestroying = false;
+    return destroyed;
+}
+
+void CCollectorDlg::OnEndSession(bool ending)
+{
+    if (!ending || m_bSessionEnded) return;
+    // The system ends the process once this returns: the capture file must be complete
+    // and the settings written now.
+    m_bSessionEnded = true;
+    CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+    StopWorker();
+    SaveCollectorSettings(key, CurrentSettings());
+    RemoveTrayIcon();
+}
+
+void CCollectorDlg::AddTrayIcon()
+{
+    m_nid = NOTIFYICONDATAA{};
+    m_nid.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    m_nid.hWnd = m_hWnd;
+    m_nid.uID = 0;
+    m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    m_nid.uCallbackMessage = WM_TRAYNOTIFY;
+    m_nid.hIcon = m_hIcon;
+    ::lstrcpynA(m_nid.szTip, kTrayTip, sizeof(m_nid.szTip));
+    ::Shell_NotifyIconA(NIM_ADD, &m_nid);
+}
+
+void CCollectorDlg::RemoveTrayIcon() { ::Shell_NotifyIconA(NIM_DELETE, &m_nid); }
+
+void CCollectorDlg::OnSize(UINT type, int, int)
+{
+    GetWindowRect(&m_rcWindow);
+    if (type == SIZE_MINIMIZED) {
+        Default();
+        // Hidden, the dialog has no task-bar button: only the tray icon remains.
+        ShowWindow(SW_HIDE);
+    }
+}
+
+LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_TRAYNOTIFY && static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK) {
+        // Neither place nor size changes: the flags say so; SW_SHOWNORMAL restores it.
+        SetWindowPos(HWND_TOP, m_rcWindow.left, m_rcWindow.top, m_rcWindow.right, m_rcWindow.bottom,
+                     SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);
+        ShowWindow(SW_SHOWNORMAL);
+    } else if (message == m_nTaskbarCreated && m_nTaskbarCreated != 0) {
+        // The shell restarted and forgot our icon.
+        AddTrayIcon();
+    } else if (message == WM_ENDSESSION) {
+        OnEndSession(wParam != FALSE);
+    }
+    return CDialog::WindowProc(message, wParam, lParam);
+}
+
+void CCollectorDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    int cxIcon = ::GetSystemMetrics(SM_CXICON);
+    int cyIcon = ::GetSystemMetrics(SM_CYICON);
+    RECT rect;
+    GetClientRect(&rect);
+    int x = (rect.right - rect.left - cxIcon + 1) / 2;
+    int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+HCURSOR CCollectorDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }

@@ -1,0 +1,432 @@
+// The collector's dialog on real windows: what it shows, what it keeps, the capture
+// commands, closing, the tray icon and the window state.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "AppTestSupport.h"
+#include "platform/UIntArray.h"
+#include "res/resource.h"
+#include "serial/EnumerateSerialPorts.h"
+#include "support/RecordingMessageBox.h"
+#include "support/TestEnv.h"
+
+using namespace apptest;
+
+namespace {
+
+const char kNoFileText[] =
+    "A valid output file was not specified.  Please select a valid file before attempting this operation again.";
+
+struct Item {
+    std::string text;
+    DWORD data;
+};
+
+std::vector<Item> ItemsOf(const CComboBox& list)
+{
+    std::vector<Item> items;
+    for (int i = 0; i < list.GetCount(); ++i) {
+        CString text;
+        list.GetLBText(i, text);
+        items.push_back({text.GetString(), list.GetItemData(i)});
+    }
+    return items;
+}
+
+bool operator==(const Item& a, const Item& b) { return a.text == b.text && a.data == b.data; }
+std::ostream& operator<<(std::ostream& out, const Item& item) { return out << item.text << "=" << item.data; }
+
+bool Disabled(const CWnd& button) { return (button.GetStyle() & WS_DISABLED) != 0; }
+
+std::string CaptureFile(const char* name) { return testenv::ScratchDir() + "\\" + name; }
+
+void SeedAll(int port, int baud, int dataBits, int parity, int stopBits, const std::string& file, int runAtStartup)
+{
+    SeedDword("CommPort", static_cast<DWORD>(port));
+    SeedDword("BaudRate", static_cast<DWORD>(baud));
+    SeedDword("DataBits", static_cast<DWORD>(dataBits));
+    SeedDword("Parity", static_cast<DWORD>(parity));
+    SeedDword("StopBits", static_cast<DWORD>(stopBits));
+    SeedString("DataFile", file.c_str());
+    SeedDword("RunAtStartup", static_cast<DWORD>(runAtStartup));
+}
+
+// A modeless dialog; the fixture gives every test a clean key and a message box recorder.
+class CollectorDialog : public ::testing::Test {
+protected:
+    void Open()
+    {
+        ASSERT_TRUE(dlg.Create());
+        PumpFor(50);
+    }
+    void TearDown() override
+    {
+        if (dlg.GetSafeHwnd()) dlg.DestroyWindow();
+    }
+
+    RegistryGuard registry;
+    testenv::RecordingMessageBox boxes;
+    ScriptedDlg dlg{[](ScriptedDlg&) {}};
+};
+
+TEST_F(CollectorDialog, FirstStartShowsTheDefaults)
+{
+    Open();
+    CUIntArray ports;
+    EnumerateSerialPorts(ports);
+    std::vector<Item> expectedPorts;
+    int portOne = -1;
+    for (int i = 0; i < ports.GetSize(); ++i) {
+        expectedPorts.push_back({"COM" + std::to_string(ports[i]), ports[i]});
+        if (ports[i] == 1) portOne = i;
+    }
+    EXPECT_EQ(ItemsOf(dlg.m_cbCommPort), expectedPorts);
+    // Port 1 is selected where it is listed, and nothing else stands in for it.
+    EXPECT_EQ(dlg.m_cbCommPort.GetCurSel(), portOne);
+
+    EXPECT_EQ(ItemsOf(dlg.m_cbBaudRate),
+              (std::vector<Item>{{"1200", 1200}, {"2400", 2400}, {"4800", 4800}, {"9600", 9600}, {"19200", 19200}}));
+    EXPECT_EQ(SelectedText(dlg.m_cbBaudRate), "9600");
+    EXPECT_EQ(ItemsOf(dlg.m_cbDataBits), (std::vector<Item>{{"7", 7}, {"8", 8}}));
+    EXPECT_EQ(SelectedText(dlg.m_cbDataBits), "8");
+    EXPECT_EQ(ItemsOf(dlg.m_cbParity),
+              (std::vector<Item>{{"EVEN", 0}, {"MARK", 1}, {"NONE", 2}, {"ODD", 3}, {"SPACE", 4}}));
+    EXPECT_EQ(SelectedText(dlg.m_cbParity), "NONE");
+    EXPECT_EQ(ItemsOf(dlg.m_cbStopBits), (std::vector<Item>{{"1", 0}, {"1.5", 1}, {"2", 2}}));
+    EXPECT_EQ(SelectedText(dlg.m_cbStopBits), "1");
+    EXPECT_EQ(TextOf(dlg.m_editDataFile), "");
+    EXPECT_EQ(dlg.m_chkRunAtStartup.GetCheck(), BST_UNCHECKED);
+    EXPECT_FALSE(Disabled(dlg.m_btnRun));
+    EXPECT_FALSE(Disabled(dlg.m_btnStop));
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_EQ(boxes.Count(), 0u);
+
+    EXPECT_EQ(reinterpret_cast<HICON>(dlg.SendMessage(WM_GETICON, ICON_BIG)), dlg.m_hIcon);
+    EXPECT_EQ(reinterpret_cast<HICON>(dlg.SendMessage(WM_GETICON, ICON_SMALL)), dlg.m_hIcon);
+    EXPECT_NE(dlg.m_hIcon, nullptr);
+    EXPECT_TRUE(TrayIconPresent(dlg));
+}
+
+TEST_F(CollectorDialog, StoredSettingsAreShownByExactValue)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(2, pair));
+    SeedAll(pair.port, 4800, 7, 3, 2, "C:\\pos\\receipts.txt", 0);
+    Open();
+    EXPECT_EQ(SelectedText(dlg.m_cbCommPort), "COM" + std::to_string(pair.port));
+    EXPECT_EQ(SelectedText(dlg.m_cbBaudRate), "4800");
+    EXPECT_EQ(SelectedText(dlg.m_cbDataBits), "7");
+    EXPECT_EQ(SelectedText(dlg.m_cbParity), "ODD");
+    EXPECT_EQ(SelectedText(dlg.m_cbStopBits), "2");
+    EXPECT_EQ(TextOf(dlg.m_editDataFile), "C:\\pos\\receipts.txt");
+    EXPECT_EQ(dlg.m_strDataFile, "C:\\pos\\receipts.txt");
+}
+
+TEST_F(CollectorDialog, ValuesThatNoItemCarriesSelectNothingAndAreKept)
+{
+    struct Case {
+        int port, baud, dataBits, parity, stopBits;
+    };
+    // 300 and 12 are no item's text (12 is only the start of "1200"); port 42 is not present;
+    // parity and stop bits are chosen by position, so 5 and 3 are past the lists' ends.
+    for (const Case& c : {Case{42, 300, 9, 5, 3}, Case{42, 12, 6, 5, 3}}) {
+        SCOPED_TRACE(c.baud);
+        RegistryGuard::Clear();
+        SeedAll(c.port, c.baud, c.dataBits, c.parity, c.stopBits, "", 0);
+        ScriptedDlg d([](ScriptedDlg&) {});
+        ASSERT_TRUE(d.Create());
+        EXPECT_EQ(d.m_cbCommPort.GetCurSel(), -1);
+        EXPECT_EQ(d.m_cbBaudRate.GetCurSel(), -1);
+        EXPECT_EQ(d.m_cbDataBits.GetCurSel(), -1);
+        EXPECT_EQ(d.m_cbParity.GetCurSel(), -1);
+        EXPECT_EQ(d.m_cbStopBits.GetCurSel(), -1);
+        EXPECT_EQ(d.m_nCommPort, 42);
+        EXPECT_EQ(d.m_nBaudRate, c.baud);
+        EXPECT_EQ(d.m_nDataBits, c.dataBits);
+        d.DestroyWindow();
+    }
+}
+
+TEST_F(CollectorDialog, DataBitsUseTheLowByteOfTheStoredNumber)
+{
+    SeedDword("DataBits", 263);
+    Open();
+    EXPECT_EQ(dlg.m_nDataBits, 7);
+    EXPECT_EQ(SelectedText(dlg.m_cbDataBits), "7");
+}
+
+TEST_F(CollectorDialog, HandlersStoreTheItemDataAndMinusOneWithoutSelection)
+{
+    Open();
+    struct Case {
+        CComboBox* list;
+        int id;
+        std::function<int()> member;
+        int itemIndex;
+        int expected;
+        int expectedNone;
+    };
+    const Case cases[] = {
+        {&dlg.m_cbBaudRate, IDC_BAUDRATE, [&] { return dlg.m_nBaudRate; }, 4, 19200, -1},
+        {&dlg.m_cbDataBits, IDC_DATABITS, [&] { return int(dlg.m_nDataBits); }, 0, 7, 255},
+        {&dlg.m_cbParity, IDC_PARITY, [&] { return dlg.m_nParity; }, 4, 4, -1},
+        {&dlg.m_cbStopBits, IDC_STOPBITS, [&] { return dlg.m_nStopBits; }, 1, 1, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        c.list->SetCurSel(c.itemIndex);
+        dlg.Command(c.id, CBN_SELCHANGE);
+        EXPECT_EQ(c.member(), c.expected);
+        c.list->SetCurSel(-1);
+        dlg.Command(c.id, CBN_SELCHANGE);
+        EXPECT_EQ(c.member(), c.expectedNone);
+    }
+    if (dlg.m_cbCommPort.GetCount() > 0) {
+        int last = dlg.m_cbCommPort.GetCount() - 1;
+        dlg.m_cbCommPort.SetCurSel(last);
+        dlg.Command(IDC_COMMPORT, CBN_SELCHANGE);
+        EXPECT_EQ(dlg.m_nCommPort, static_cast<int>(dlg.m_cbCommPort.GetItemData(last)));
+    }
+    dlg.m_cbCommPort.SetCurSel(-1);
+    dlg.Command(IDC_COMMPORT, CBN_SELCHANGE);
+    EXPECT_EQ(dlg.m_nCommPort, -1);
+}
+
+TEST_F(CollectorDialog, TypingIntoTheParityBoxChangesNothing)
+{
+    Open();
+    COMBOBOXINFO info{};
+    info.cbSize = sizeof(info);
+    ASSERT_TRUE(GetComboBoxInfo(dlg.m_cbParity, &info));
+    ASSERT_NE(info.hwndItem, nullptr);
+    for (char c : std::string("ODD")) SendMessageA(info.hwndItem, WM_CHAR, static_cast<WPARAM>(c), 1);
+    PumpFor(20);
+    EXPECT_EQ(dlg.m_nParity, 2);
+}
+
+TEST_F(CollectorDialog, TheFileBoxAndTheCheckBoxAreKeptAsTheyChange)
+{
+    Open();
+    SendMessageA(dlg.m_editDataFile, WM_CHAR, 'a', 1);
+    EXPECT_EQ(dlg.m_strDataFile, "a");
+    SendMessageA(dlg.m_editDataFile, WM_CHAR, 'b', 1);
+    EXPECT_EQ(dlg.m_strDataFile, "ab");
+    dlg.m_editDataFile.SetWindowText("Z:\\x.txt");
+    EXPECT_EQ(dlg.m_strDataFile, "Z:\\x.txt");
+
+    SendMessageA(dlg.m_chkRunAtStartup, BM_CLICK, 0, 0);
+    EXPECT_EQ(dlg.m_bRunAtStartup, 1);
+    SendMessageA(dlg.m_chkRunAtStartup, BM_CLICK, 0, 0);
+    EXPECT_EQ(dlg.m_bRunAtStartup, 0);
+}
+
+TEST_F(CollectorDialog, RunAtStartupWithoutAFileAsksForOne)
+{
+    SeedDword("RunAtStartup", 1);
+    Open();
+    ASSERT_EQ(boxes.Count(), 1u);
+    testenv::RecordedBox box = boxes.Boxes()[0];
+    EXPECT_EQ(box.text, kNoFileText);
+    EXPECT_EQ(box.caption, "Select File");
+    EXPECT_EQ(box.owner, nullptr);
+    EXPECT_EQ(box.type & MB_ICONMASK, UINT(MB_ICONWARNING));
+    EXPECT_EQ(box.type & MB_TYPEMASK, UINT(MB_OK));
+    EXPECT_EQ(dlg.m_chkRunAtStartup.GetCheck(), BST_CHECKED);
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(Disabled(dlg.m_btnRun));
+    EXPECT_FALSE(Disabled(dlg.m_btnStop));
+}
+
+TEST_F(CollectorDialog, RunAndStopSwapTheDisabledStyle)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(1, pair));
+    std::string file = CaptureFile("runstop.txt");
+    SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
+    Open();
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    EXPECT_NE(dlg.m_pWorker, nullptr);
+    EXPECT_TRUE(Disabled(dlg.m_btnRun));
+    EXPECT_FALSE(Disabled(dlg.m_btnStop));
+    EXPECT_TRUE(PumpUntil([&] { return testenv::FileExists(file); }, 5000));
+    dlg.Command(IDC_STOP, BN_CLICKED);
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(Disabled(dlg.m_btnRun));
+    EXPECT_TRUE(Disabled(dlg.m_btnStop));
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+// The modal run of the program, with the checks inside it.
+class CollectorRun : public ::testing::Test {
+protected:
+    RegistryGuard registry;
+    testenv::RecordingMessageBox boxes;
+};
+
+TEST_F(CollectorRun, RunAtStartupCapturesBeforeTheDialogShowsAndCloseSavesEverything)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(1, pair));
+    std::string file = CaptureFile("startup.txt");
+    SeedAll(pair.port, 19200, 8, 2, 0, file, 1);
+    const std::string sent = "RECEIPT 0001\r\nCOFFEE      2.50\r\nTOTAL       2.50\r\n";
+
+    ScriptedDlg dlg([&](ScriptedDlg& d) {
+        if (PumpUntil([&] { return testenv::FileExists(file); }, 5000)) {
+            testenv::PeerPort peer;
+            if (peer.Open(pair.peer)) peer.Write(sent);
+            PumpFor(300);
+        }
+        // The user changes a setting, then closes with the close box while capturing.
+        d.m_cbBaudRate.SetCurSel(0);
+        d.Command(IDC_BAUDRATE, CBN_SELCHANGE);
+        d.PostMessage(WM_SYSCOMMAND, SC_CLOSE);
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_TRUE(dlg.capturingAtInit);
+    EXPECT_FALSE(dlg.visibleAtInit);
+    EXPECT_EQ(dlg.destroyCalls, 1);
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_EQ(testenv::ReadFileBytes(file), sent);
+
+    DWORD value = 0;
+    std::string text;
+    EXPECT_TRUE(ReadDword("CommPort", value) && value == DWORD(pair.port)) << value;
+    EXPECT_TRUE(ReadDword("BaudRate", value) && value == 1200) << value;
+    EXPECT_TRUE(ReadDword("DataBits", value) && value == 8) << value;
+    EXPECT_TRUE(ReadDword("Parity", value) && value == 2) << value;
+    EXPECT_TRUE(ReadDword("StopBits", value) && value == 0) << value;
+    EXPECT_TRUE(ReadString("DataFile", text) && text == file) << text;
+    EXPECT_TRUE(ReadDword("RunAtStartup", value) && value == 1) << value;
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST_F(CollectorRun, StopTwiceAndACloseDuringTheStopEndCleanly)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(1, pair));
+    std::string file = CaptureFile("twice.txt");
+    SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
+    const std::string sent(3000, 'x');
+
+    ScriptedDlg dlg([&](ScriptedDlg& d) {
+        d.Command(IDC_RUN, BN_CLICKED);
+        if (PumpUntil([&] { return testenv::FileExists(file); }, 5000)) {
+            testenv::PeerPort peer;
+            if (peer.Open(pair.peer)) peer.Write(sent);
+            PumpFor(200);
+        }
+        // All three wait in the queue; the second click and the close are handled while
+        // the first click's stop pumps messages.
+        d.PostMessage(WM_COMMAND, MAKEWPARAM(IDC_STOP, BN_CLICKED), reinterpret_cast<LPARAM>(d.GetDlgItem(IDC_STOP)));
+        d.PostMessage(WM_COMMAND, MAKEWPARAM(IDC_STOP, BN_CLICKED), reinterpret_cast<LPARAM>(d.GetDlgItem(IDC_STOP)));
+        d.PostMessage(WM_CLOSE);
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_EQ(dlg.destroyCalls, 1);
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_EQ(testenv::ReadFileBytes(file), sent);
+}
+
+TEST_F(CollectorDialog, ACloseDuringTheStopPumpFinishesAfterTheStop)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(1, pair));
+    std::string file = CaptureFile("modeless-close.txt");
+    SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
+    Open();
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    ASSERT_TRUE(PumpUntil([&] { return testenv::FileExists(file); }, 5000));
+    HWND h = dlg.GetSafeHwnd();
+    // A modeless dialog destroys itself on the close, here while the stop is still pumping.
+    dlg.PostMessage(WM_CLOSE);
+    dlg.Command(IDC_STOP, BN_CLICKED);
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(h); }, 5000));
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    DWORD value = 0;
+    EXPECT_TRUE(ReadDword("CommPort", value) && value == DWORD(pair.port));
+}
+
+TEST_F(CollectorDialog, MinimiseHidesAndOnlyADoubleClickOnTheTrayIconBringsItBack)
+{
+    Open();
+    RECT before;
+    GetWindowRect(dlg, &before);
+    dlg.SendMessage(WM_SYSCOMMAND, SC_MINIMIZE);
+    PumpFor(50);
+    EXPECT_FALSE(IsWindowVisible(dlg));
+    EXPECT_TRUE(TrayIconPresent(dlg));
+
+    for (UINT mouse : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_RBUTTONUP, WM_MOUSEMOVE}) {
+        dlg.SendMessage(WM_TRAYNOTIFY, 0, mouse);
+        EXPECT_FALSE(IsWindowVisible(dlg)) << mouse;
+    }
+    dlg.SendMessage(WM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK);
+    PumpFor(50);
+    EXPECT_TRUE(IsWindowVisible(dlg));
+    EXPECT_FALSE(IsIconic(dlg));
+    RECT after;
+    GetWindowRect(dlg, &after);
+    EXPECT_EQ(after.left, before.left);
+    EXPECT_EQ(after.top, before.top);
+    EXPECT_EQ(after.right, before.right);
+    EXPECT_EQ(after.bottom, before.bottom);
+}
+
+TEST_F(CollectorDialog, TrayIconComesBackAfterTheShellRestartsAndGoesOnClose)
+{
+    Open();
+    HWND h = dlg.GetSafeHwnd();
+    ASSERT_TRUE(TrayIconPresent(h));
+    // A restarted shell has forgotten every icon.
+    NOTIFYICONDATAA nid{};
+    nid.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    nid.hWnd = h;
+    ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &nid));
+    ASSERT_FALSE(TrayIconPresent(h));
+    PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(PumpUntil([&] { return TrayIconPresent(h); }, 2000));
+
+    dlg.DestroyWindow();
+    EXPECT_FALSE(IsWindow(h));
+    EXPECT_FALSE(TrayIconPresent(h));
+}
+
+TEST_F(CollectorDialog, EndOfSessionStopsTheCaptureCompleteAndSaves)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(3, pair));
+    std::string file = CaptureFile("endsession.txt");
+    SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
+    Open();
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    ASSERT_TRUE(PumpUntil([&] { return testenv::FileExists(file); }, 5000));
+    const std::string sent = "last receipt before logoff\r\n";
+    testenv::PeerPort peer;
+    ASSERT_TRUE(peer.Open(pair.peer));
+    ASSERT_TRUE(peer.Write(sent));
+    PumpFor(200);
+    dlg.m_cbStopBits.SetCurSel(2);
+    dlg.Command(IDC_STOPBITS, CBN_SELCHANGE);
+
+    EXPECT_EQ(dlg.SendMessage(WM_QUERYENDSESSION, 0, 0), TRUE);
+    dlg.SendMessage(WM_ENDSESSION, TRUE, 0);
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_EQ(testenv::ReadFileBytes(file), sent);
+    DWORD value = 0;
+    EXPECT_TRUE(ReadDword("StopBits", value) && value == 2) << value;
+    EXPECT_FALSE(TrayIconPresent(dlg));
+}
+
+} // namespace

@@ -1,0 +1,131 @@
+// The real program under Wine, a simulated POS terminal on the other end of its port.
+#include <windows.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "AppTestSupport.h"
+#include "platform/Handle.h"
+#include "support/TestEnv.h"
+
+using namespace apptest;
+
+namespace {
+
+const char kDialogCaption[] = "Orvane POS Collector";
+
+// A program built beside this test: build/i686/<relative>.
+std::string BuiltProgram(const std::string& relative)
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path);
+    // .../build/i686/tests/app/app_tests.exe -> .../build/i686
+    for (int up = 0; up < 3; ++up) dir = dir.substr(0, dir.find_last_of('\\'));
+    return dir + "\\" + relative;
+}
+
+// A started process, ended by force only when a test leaves it running.
+class Process {
+public:
+    bool Start(const std::string& commandLine)
+    {
+        STARTUPINFOA si{};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi{};
+        std::string line = commandLine;
+        if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+        m_process.Attach(pi.hProcess);
+        CloseHandle(pi.hThread);
+        return true;
+    }
+    bool WaitExit(DWORD timeoutMs) { return WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0; }
+    DWORD ExitCode()
+    {
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(m_process, &code);
+        return code;
+    }
+    ~Process()
+    {
+        if (m_process.IsValid() && !WaitExit(0)) {
+            TerminateProcess(m_process, 99);
+            WaitExit(5000);
+        }
+    }
+
+private:
+    CHandle m_process;
+};
+
+HWND CollectorWindow() { return FindWindowA("#32770", kDialogCaption); }
+
+TEST(EndToEnd, TheCollectorCapturesWhatTheTerminalSentAndSavesOnClose)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(2, pair));
+    RegistryGuard registry;
+    std::string capture = testenv::ScratchDir() + "\\e2e-capture.txt";
+    std::string sent = testenv::ScratchDir() + "\\e2e-sent.txt";
+    SeedDword("CommPort", static_cast<DWORD>(pair.port));
+    SeedDword("BaudRate", 9600);
+    SeedDword("DataBits", 264); // only the low byte counts: 8, and 8 is what the close saves
+    SeedDword("Parity", 2);
+    SeedDword("StopBits", 0);
+    SeedString("DataFile", capture.c_str());
+    SeedDword("RunAtStartup", 1);
+
+    std::string collectorExe = BuiltProgram("POSCollector.exe");
+    std::string possimExe = BuiltProgram("tools\\possim\\possim.exe");
+    ASSERT_TRUE(testenv::FileExists(collectorExe)) << collectorExe;
+    ASSERT_TRUE(testenv::FileExists(possimExe)) << possimExe;
+
+    Process collector;
+    ASSERT_TRUE(collector.Start("\"" + collectorExe + "\""));
+    ASSERT_TRUE(testenv::WaitFor([] { return IsWindowVisible(CollectorWindow()) != FALSE; }, 15000));
+    HWND window = CollectorWindow();
+    // Run at startup: the capture file is there once the port is open.
+    ASSERT_TRUE(testenv::WaitFor([&] { return testenv::FileExists(capture); }, 10000));
+
+    Process terminal;
+    ASSERT_TRUE(terminal.Start("\"" + possimExe + "\" --port " + std::to_string(pair.peer) +
+                               " --baud 9600 --receipts 3 --gap 100 --all-bytes --seed 6 --copy \"" + sent + "\""));
+    ASSERT_TRUE(terminal.WaitExit(60000));
+    EXPECT_EQ(terminal.ExitCode(), 0u);
+
+    // A second start brings the running collector back from the tray and ends.
+    PostMessageA(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    EXPECT_TRUE(testenv::WaitFor([&] { return !IsWindowVisible(window); }, 5000));
+    {
+        Process second;
+        ASSERT_TRUE(second.Start("\"" + collectorExe + "\""));
+        EXPECT_TRUE(second.WaitExit(15000));
+    }
+    EXPECT_TRUE(testenv::WaitFor([&] { return IsWindowVisible(window) != FALSE; }, 5000));
+    EXPECT_EQ(CollectorWindow(), window);
+
+    Sleep(300); // the last bytes on their way through the line
+    PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    ASSERT_TRUE(collector.WaitExit(15000));
+    EXPECT_EQ(collector.ExitCode(), 0u);
+
+    std::string expected = testenv::ReadFileBytes(sent);
+    EXPECT_GT(expected.size(), 0u);
+    std::string got = testenv::ReadFileBytes(capture);
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+
+    DWORD value = 0;
+    std::string text;
+    EXPECT_TRUE(ReadDword("CommPort", value) && value == DWORD(pair.port)) << value;
+    EXPECT_TRUE(ReadDword("BaudRate", value) && value == 9600) << value;
+    EXPECT_TRUE(ReadDword("DataBits", value) && value == 8) << value;
+    EXPECT_TRUE(ReadDword("Parity", value) && value == 2) << value;
+    EXPECT_TRUE(ReadDword("StopBits", value) && value == 0) << value;
+    EXPECT_TRUE(ReadString("DataFile", text) && text == capture) << text;
+    EXPECT_TRUE(ReadDword("RunAtStartup", value) && value == 1) << value;
+}
+
+} // namespace

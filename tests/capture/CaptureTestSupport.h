@@ -1,0 +1,229 @@
+#pragma once
+// Helpers shared by the capture tests: a worker on a virtual pair with its peer end open,
+// message pumping while waiting, and a progress bar that records what it is sent.
+#include "capture/CaptureWorker.h"
+#include "platform/Handle.h"
+#include "serial/SerialPort.h"
+#include "support/RecordingMessageBox.h"
+#include "support/TestEnv.h"
+
+#include <commctrl.h>
+
+#include <string>
+#include <vector>
+
+namespace capturetest {
+
+// Polls pred, handling this thread's messages meanwhile (a capture thread may be waiting
+// in a SendMessage to a window of this thread).
+template <typename Pred>
+bool PumpUntil(Pred pred, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (pred()) return true;
+        if (GetTickCount() - start >= timeoutMs) return pred();
+        Sleep(2);
+    }
+}
+
+inline void PumpFor(DWORD ms)
+{
+    PumpUntil([] { return false; }, ms);
+}
+
+inline long long FileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// size bytes in which every run of 256 holds every byte value, in a scrambled but
+// repeatable order.
+inline std::string EveryByteValue(size_t size, unsigned seed = 1)
+{
+    std::string data(size, '\0');
+    unsigned x = seed;
+    unsigned key = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if ((i & 0xFF) == 0) {
+            x = x * 1103515245u + 12345u;
+            key = (x >> 16) & 0xFF;
+        }
+        data[i] = static_cast<char>((i & 0xFF) ^ key); // a permutation of 0..255 per run
+    }
+    return data;
+}
+
+// Where got stops being a prefix of sent, for failure messages.
+inline std::string PrefixMismatch(const std::string& sent, const std::string& got)
+{
+    size_t i = 0;
+    while (i < got.size() && i < sent.size() && got[i] == sent[i]) ++i;
+    if (i == got.size()) return "got is a prefix of sent";
+    return "got " + std::to_string(got.size()) + " bytes of " + std::to_string(sent.size()) +
+           ", first difference at offset " + std::to_string(i);
+}
+
+// True when the thread with this id has ended (or is gone) within timeoutMs.
+inline bool ThreadEnded(DWORD threadId, DWORD timeoutMs)
+{
+    CHandle h(OpenThread(SYNCHRONIZE, FALSE, threadId));
+    if (!h.IsValid()) return true;
+    return WaitForSingleObject(h, timeoutMs) == WAIT_OBJECT_0;
+}
+
+// The handles this process holds, counted by asking the system about every handle value in
+// the low range (Wine's GetProcessHandleCount does not count them).
+inline unsigned CountHandles()
+{
+    unsigned n = 0;
+    for (ULONG_PTR value = 4; value < 0x20000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++n;
+    }
+    return n;
+}
+
+// The system's text for an error code, as a user would read it.
+inline std::string SystemText(DWORD error)
+{
+    char* text = nullptr;
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
+                             reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string s = n && text ? std::string(text, n) : std::string();
+    if (text) LocalFree(text);
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// Plugs a pair back when the test leaves, however it leaves.
+class PlugGuard {
+public:
+    explicit PlugGuard(const testenv::PortPair& pair) : m_pair(pair) {}
+    ~PlugGuard() { testenv::Plug(m_pair); }
+    PlugGuard(const PlugGuard&) = delete;
+    PlugGuard& operator=(const PlugGuard&) = delete;
+
+private:
+    testenv::PortPair m_pair;
+};
+
+// A hidden window holding a real progress bar whose messages are recorded on their way in.
+class RecordingProgress {
+public:
+    struct Message {
+        UINT msg;
+        WPARAM wParam;
+        LPARAM lParam;
+        DWORD threadId;
+    };
+
+    RecordingProgress()
+    {
+        INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&icc);
+        m_hWnd = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_POPUP, 0, 0, 200, 20, nullptr, nullptr,
+                                 GetModuleHandleA(nullptr), nullptr);
+        if (!m_hWnd) return;
+        SetPropA(m_hWnd, kProp, this);
+        m_base = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordingProgress::Proc)));
+        control.Attach(m_hWnd);
+    }
+    ~RecordingProgress()
+    {
+        control.Detach();
+        if (m_hWnd) {
+            SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_base));
+            RemovePropA(m_hWnd, kProp);
+            DestroyWindow(m_hWnd);
+        }
+    }
+    RecordingProgress(const RecordingProgress&) = delete;
+    RecordingProgress& operator=(const RecordingProgress&) = delete;
+
+    bool IsValid() const { return m_hWnd != nullptr; }
+    // The progress messages (PBM_*) received so far, in order.
+    const std::vector<Message>& Messages() const { return m_messages; }
+    size_t Count(UINT msg) const
+    {
+        size_t n = 0;
+        for (const Message& m : m_messages) n += m.msg == msg;
+        return n;
+    }
+
+    CProgressCtrl control;
+
+private:
+    static constexpr const char* kProp = "RecordingProgress";
+
+    static LRESULT CALLBACK Proc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
+    {
+        RecordingProgress* self = static_cast<RecordingProgress*>(GetPropA(hWnd, kProp));
+        if (!self) return DefWindowProcA(hWnd, msg, wParam, lParam);
+        if (msg >= WM_USER && msg <= PBM_GETSTEP && msg != PBM_GETPOS && msg != PBM_GETRANGE)
+            self->m_messages.push_back({msg, wParam, lParam, GetCurrentThreadId()});
+        return CallWindowProcA(self->m_base, hWnd, msg, wParam, lParam);
+    }
+
+    HWND m_hWnd = nullptr;
+    WNDPROC m_base = nullptr;
+    std::vector<Message> m_messages;
+};
+
+// A worker capturing from pair k into a fresh file of the scratch directory, with the
+// test driving the pair's peer end and recording every message box.
+class CaptureTest : public ::testing::Test {
+protected:
+    void SetUpPair(int k)
+    {
+        ASSERT_TRUE(testenv::GetPair(k, pair));
+        // Bytes an earlier test left on the line are not this test's.
+        CHandle end(CreateFileA(("\\\\.\\COM" + std::to_string(pair.port)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(end.IsValid()) << "COM" << pair.port;
+        PurgeComm(end, PURGE_RXCLEAR | PURGE_TXCLEAR);
+        ASSERT_TRUE(peer.Open(pair.peer)) << "COM" << pair.peer;
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        path = testenv::ScratchDir() + "\\" + info->test_suite_name() + "." + info->name() + ".cap";
+        DeleteFileA(path.c_str());
+    }
+    void SetUp() override
+    {
+        REQUIRE_TESTENV();
+        SetUpPair(1);
+    }
+    void TearDown() override { worker.Stop(); }
+
+    void Start(CProgressCtrl* progress = nullptr, const std::string& file = std::string())
+    {
+        worker.Start(CString((file.empty() ? path : file).c_str()), pair.port, 9600, 8, NoParity, OneStopBit,
+                     progress);
+    }
+    // The capture thread creates the file after the port is open and set up.
+    bool WaitUntilCapturing(DWORD timeoutMs = 5000)
+    {
+        return PumpUntil([&] { return FileSize(path) == 0; }, timeoutMs);
+    }
+    bool WaitForFileSize(long long size, DWORD timeoutMs)
+    {
+        return PumpUntil([&] { return FileSize(path) >= size; }, timeoutMs);
+    }
+    std::string FileBytes() const { return testenv::ReadFileBytes(path); }
+
+    testenv::RecordingMessageBox boxes;
+    testenv::PortPair pair;
+    testenv::PeerPort peer;
+    std::string path;
+    CCaptureWorker worker;
+};
+
+} // namespace capturetest

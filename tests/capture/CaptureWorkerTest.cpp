@@ -1,0 +1,175 @@
+// What the capture delivers: every byte, unchanged, promptly, and nothing lost at Stop.
+#include "CaptureTestSupport.h"
+
+#include <atomic>
+#include <thread>
+
+using namespace capturetest;
+
+namespace {
+
+class CaptureDataTest : public CaptureTest {};
+
+} // namespace
+
+TEST_F(CaptureDataTest, OneMebibyteOfEveryByteValueAtFullSpeedArrivesUnchanged)
+{
+    const std::string data = EveryByteValue(1 << 20);
+    Start();
+    ASSERT_TRUE(WaitUntilCapturing());
+    ASSERT_TRUE(peer.Write(data));
+    EXPECT_TRUE(WaitForFileSize(static_cast<long long>(data.size()), 30000));
+    worker.Stop();
+    std::string got = FileBytes();
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the file differs from what was sent";
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST_F(CaptureDataTest, ATrickleLikeA9600BaudLineArrivesUnchanged)
+{
+    // Two seconds at 960 bytes a second, a few bytes at a time.
+    const std::string data = EveryByteValue(1920, 7);
+    Start();
+    ASSERT_TRUE(WaitUntilCapturing());
+    DWORD start = GetTickCount();
+    size_t sent = 0;
+    while (sent < data.size()) {
+        size_t due = (GetTickCount() - start) * 960 / 1000;
+        if (due > data.size()) due = data.size();
+        if (due > sent) {
+            ASSERT_TRUE(peer.Write(data.data() + sent, due - sent));
+            sent = due;
+        }
+        Sleep(2);
+    }
+    EXPECT_TRUE(WaitForFileSize(static_cast<long long>(data.size()), 5000));
+    worker.Stop();
+    EXPECT_TRUE(FileBytes() == data) << "the file differs from what was sent";
+}
+
+TEST_F(CaptureDataTest, BytesAppearInTheFileWhileCaptureGoesOn)
+{
+    Start();
+    ASSERT_TRUE(WaitUntilCapturing());
+    ASSERT_TRUE(peer.Write("0123456789"));
+    // Without read time-outs they would sit in a pending read until 65,535 bytes came.
+    EXPECT_TRUE(WaitForFileSize(10, 5000));
+    EXPECT_EQ(FileBytes(), "0123456789");
+}
+
+TEST_F(CaptureDataTest, EachRunEmptiesTheFileAndHoldsOnlyItsOwnCapture)
+{
+    {
+        CHandle f(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(f.IsValid());
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(f, "an older capture that is much longer", 36, &written, nullptr));
+    }
+    Start();
+    ASSERT_TRUE(WaitUntilCapturing());
+    ASSERT_TRUE(peer.Write("first run"));
+    ASSERT_TRUE(WaitForFileSize(9, 5000));
+    worker.Stop();
+    EXPECT_EQ(FileBytes(), "first run");
+
+    Start();
+    ASSERT_TRUE(WaitUntilCapturing());
+    ASSERT_TRUE(peer.Write("second"));
+    ASSERT_TRUE(WaitForFileSize(6, 5000));
+    worker.Stop();
+    EXPECT_EQ(FileBytes(), "second");
+}
+
+TEST_F(CaptureDataTest, StopRightAfterAWriteKeepsTheBytes)
+{
+    for (int round = 0; round < 3; ++round) {
+        std::string data = "receipt " + std::to_string(round) + "\r\n";
+        Start();
+        ASSERT_TRUE(WaitUntilCapturing());
+        ASSERT_TRUE(peer.Write(data));
+        worker.Stop();
+        EXPECT_EQ(FileBytes(), data) << "round " << round;
+    }
+}
+
+TEST_F(CaptureDataTest, StopInTheMiddleOfAStreamKeepsEveryByteThatArrivedBeforeIt)
+{
+    const std::string data = EveryByteValue(8 << 20, 3);
+    Start();
+    ASSERT_TRUE(WaitUntilCapturing());
+    // Small writes with short pauses: the line never falls quiet for long enough to
+    // complete a read, so at Stop the newest bytes sit inside a pending read.
+    std::atomic<size_t> sent{0};
+    std::atomic<bool> halt{false};
+    std::thread writer([&] {
+        while (!halt && sent < data.size()) {
+            if (!peer.Write(data.data() + sent, 512)) break;
+            sent += 512;
+            Sleep(1);
+        }
+    });
+    Sleep(1000);
+    size_t before = sent;
+    // Time for those bytes to cross the virtual cable before Stop is asked for.
+    Sleep(200);
+    worker.Stop();
+    halt = true;
+    writer.join();
+
+    std::string got = FileBytes();
+    EXPECT_GT(before, 0u);
+    EXPECT_GE(got.size(), before);
+    EXPECT_TRUE(data.compare(0, got.size(), got) == 0) << PrefixMismatch(data, got) << ", " << before
+                                                        << " sent before Stop";
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST_F(CaptureDataTest, StopOnAnIdleLineEndsTheThread)
+{
+    Start();
+    ASSERT_TRUE(WaitUntilCapturing());
+    // Let the first read go pending on the quiet line.
+    Sleep(100);
+    DWORD start = GetTickCount();
+    worker.Stop();
+    EXPECT_LT(GetTickCount() - start, 3000u);
+    // The file is closed: it can be opened without sharing.
+    CHandle f(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(f.IsValid()) << "the capture file is still open, error " << GetLastError();
+}
+
+TEST_F(CaptureDataTest, ProgressBarIsPreparedThenStepsOncePerCompletedReadWithData)
+{
+    RecordingProgress progress;
+    ASSERT_TRUE(progress.IsValid());
+    Start(&progress.control);
+    ASSERT_TRUE(WaitUntilCapturing());
+    ASSERT_TRUE(PumpUntil([&] { return progress.Count(PBM_SETPOS) == 1; }, 5000));
+    // Five chunks, each followed by a quiet spell that completes the read holding it.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(peer.Write("chunk" + std::to_string(i)));
+        PumpFor(100);
+    }
+    EXPECT_TRUE(WaitForFileSize(30, 5000));
+    PumpFor(100);
+    worker.Stop();
+
+    const auto& m = progress.Messages();
+    ASSERT_GE(m.size(), 3u);
+    EXPECT_EQ(m[0].msg, static_cast<UINT>(PBM_SETRANGE));
+    EXPECT_EQ(m[0].lParam, MAKELPARAM(0, 1000));
+    EXPECT_EQ(m[1].msg, static_cast<UINT>(PBM_SETSTEP));
+    EXPECT_EQ(m[1].wParam, 1u);
+    EXPECT_EQ(m[2].msg, static_cast<UINT>(PBM_SETPOS));
+    EXPECT_EQ(m[2].wParam, 0u);
+    EXPECT_EQ(progress.Count(PBM_STEPIT), 5u);
+    EXPECT_EQ(m.size(), 8u);
+    // Handled by the control on this (its own) thread: the bar shows the steps.
+    for (const auto& one : m) EXPECT_EQ(one.threadId, GetCurrentThreadId());
+    EXPECT_EQ(progress.control.GetPos(), 5);
+    PBRANGE range = {};
+    SendMessageA(progress.control, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+    EXPECT_EQ(range.iLow, 0);
+    EXPECT_EQ(range.iHigh, 1000);
+}

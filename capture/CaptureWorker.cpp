@@ -28,6 +28,8 @@ const DWORD kReadIntervalMs = 10;
 // this long without a byte (two read intervals); an unbroken stream is cut after kDrainMs.
 const DWORD kSettleMs = 2 * kReadIntervalMs;
 const DWORD kDrainMs = 100;
+// How long a cancelled read gets to end before the cancel is repeated.
+const DWORD kCancelWaitMs = 20;
 const short kProgressMax = 1000;
 
 void Warn(const char* text, const char* caption)
@@ -180,9 +182,14 @@ private:
     bool CancelRead(unsigned& count)
     {
         count = 0;
-        port.CancelIo();
         bool completed = false;
         try {
+            // Wine now and then lets a cancel slip past a read that is taking in bytes; the
+            // read then runs on until its buffer is full (measured: seconds on a busy line).
+            // So wait briefly, and ask again until the read has ended.
+            do {
+                port.CancelIo();
+            } while (WaitForSingleObject(m_ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0);
             completed = port.GetOverlappedResult(&m_ov, &count, true);
         } catch (CSerialException* e) {
             m_pending = false;

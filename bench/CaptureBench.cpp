@@ -1,0 +1,427 @@
+// Measures the capture worker on virtual pair 1 of the test environment and prints each
+// figure beside its target. Run by scripts/bench.sh (make bench):
+//   capture_bench POSSIM_EXE
+#include "capture/CaptureWorker.h"
+#include "platform/Handle.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Env(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+std::string WinPath(const std::string& unixPath)
+{
+    std::string out = "Z:";
+    for (char c : unixPath) out += c == '/' ? '\\' : c;
+    return out;
+}
+
+double Now()
+{
+    static LARGE_INTEGER freq = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
+}
+
+long long FileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) return -1;
+    return (static_cast<long long>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+}
+
+std::string ReadAll(const std::string& path)
+{
+    CHandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                          nullptr));
+    std::string out;
+    if (!f.IsValid()) return out;
+    std::vector<char> buf(1 << 20);
+    DWORD got = 0;
+    while (ReadFile(f, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr) && got > 0) out.append(buf.data(), got);
+    return out;
+}
+
+// Polls every millisecond: a busy poll would load the wineserver that serves the capture.
+template <typename Pred>
+bool Poll(Pred pred, double timeoutS)
+{
+    double end = Now() + timeoutS;
+    while (!pred()) {
+        if (Now() > end) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// A Windows program started with a command line; waited for and closed by its owner.
+class Child {
+public:
+    explicit Child(std::string commandLine)
+    {
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            m_process.Attach(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+    }
+    ~Child()
+    {
+        // Never leave a simulator behind, blocked on a line nobody reads.
+        if (Started() && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(m_process, 1);
+            WaitForSingleObject(m_process, 5000);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    bool Started() const { return m_process.IsValid(); }
+    DWORD Wait(DWORD ms)
+    {
+        if (!Started() || WaitForSingleObject(m_process, ms) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+        DWORD code = 0;
+        GetExitCodeProcess(m_process, &code);
+        return code;
+    }
+
+private:
+    CHandle m_process;
+};
+
+// Runs a Linux shell command; Wine gives no handle to wait on, so it leaves a flag file.
+bool Shell(const std::string& command, const std::string& dir, double timeoutS)
+{
+    static int n = 0;
+    std::string flag = dir + "/shell" + std::to_string(++n) + ".done";
+    std::string line = "/bin/sh -c \"(" + command + "); echo $? > '" + flag + "'\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    return Poll([&] { return FileSize(WinPath(flag)) > 0; }, timeoutS);
+}
+
+void StartShell(const std::string& command)
+{
+    std::string line = "/bin/sh -c \"" + command + "\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+}
+
+unsigned CountHandles()
+{
+    unsigned n = 0;
+    for (ULONG_PTR v = 4; v < 0x20000; v += 4) {
+        DWORD flags;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+    }
+    return n;
+}
+
+double Percentile(std::vector<double> v, double p)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(p * (v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+void Line(const char* what, const std::string& value, const char* target, bool met)
+{
+    std::printf("  %-44s %-26s target %-22s %s\n", what, value.c_str(), target, met ? "met" : "NOT MET");
+    std::fflush(stdout);
+}
+
+std::string Fmt(const char* format, double a, double b = 0, double c = 0)
+{
+    char buf[128];
+    std::snprintf(buf, sizeof buf, format, a, b, c);
+    return buf;
+}
+
+class Bench {
+public:
+    Bench(std::string possim, int port, int peer, std::string dir, std::string pty)
+        : m_possim(std::move(possim)), m_port(port), m_peer(peer), m_dir(std::move(dir)), m_pty(std::move(pty))
+    {
+        m_capture = WinPath(m_dir + "/capture.bin");
+    }
+
+    void Start()
+    {
+        DeleteFileA(m_capture.c_str());
+        m_worker.Start(CString(m_capture.c_str()), m_port, 115200, 8, NoParity, OneStopBit, nullptr);
+        Poll([&] { return FileSize(m_capture) == 0; }, 10);
+    }
+    void Stop() { m_worker.Stop(); }
+
+    std::string Possim(const std::string& args)
+    {
+        return "\"" + m_possim + "\" --port " + std::to_string(m_peer) + " " + args;
+    }
+
+    void Throughput()
+    {
+        const std::string copy = WinPath(m_dir + "/sent.bin");
+        const std::string args = "--burst --gap 0 --all-bytes --receipts 60000 --seed 11 --copy \"" + copy + "\"";
+        // Capture.
+        Start();
+        Child sim(Possim(args));
+        double first = 0, last = 0;
+        Poll([&] { return FileSize(m_capture) > 0; }, 30);
+        first = Now();
+        DWORD code = sim.Wait(120000);
+        long long total = FileSize(copy);
+        Poll([&] { return FileSize(m_capture) >= total; }, 60);
+        last = Now();
+        Stop();
+        bool exact = code == 0 && ReadAll(m_capture) == ReadAll(copy);
+        double capture = total / (last - first) / 1e6;
+
+        // A native Linux reader of the same pty, on the same bytes, timed by itself from
+        // its first byte to its last.
+        std::string out = m_dir + "/native.bin", times = m_dir + "/native.times";
+        DeleteFileA(WinPath(times).c_str());
+        StartShell("stty -F '" + m_pty + "' raw -echo; exec 3<'" + m_pty + "'; head -c 1 <&3 >'" + out +
+                   "'; t0=$(date +%s%N); timeout 120 head -c " + std::to_string(total - 1) + " <&3 >>'" + out +
+                   "'; t1=$(date +%s%N); echo $t0 $t1 >'" + times + "'");
+        Sleep(500);
+        Child sim2(Possim(args));
+        sim2.Wait(120000);
+        bool complete = Poll([&] { return FileSize(WinPath(times)) > 0; }, 130) && FileSize(WinPath(out)) == total;
+        long long n0 = 0, n1 = 0;
+        std::sscanf(ReadAll(WinPath(times)).c_str(), "%lld %lld", &n0, &n1);
+        double native = n1 > n0 ? (total - 1) / ((n1 - n0) / 1e9) / 1e6 : 0;
+        std::printf("  capture %.1f MB/s (%s), native reader %.1f MB/s%s, %.1f MB each\n", capture,
+                    exact ? "byte-exact" : "DIFFERS", native, complete ? "" : " (incomplete)", total / 1e6);
+        double ratio = native > 0 ? capture / native : 0;
+        Line("throughput, capture / native reader", Fmt("%.2f", ratio), ">= 0.5", exact && complete && ratio >= 0.5);
+    }
+
+    void Latency()
+    {
+        Start();
+        CHandle peer(OpenPeer());
+        std::vector<double> ms;
+        long long expected = 0;
+        for (int i = 0; i < 100; ++i) {
+            char data[10];
+            for (int j = 0; j < 10; ++j) data[j] = static_cast<char>('0' + (i + j) % 10);
+            DWORD written = 0;
+            double t0 = Now();
+            WriteFile(peer, data, sizeof data, &written, nullptr);
+            expected += written;
+            if (Poll([&] { return FileSize(m_capture) >= expected; }, 5)) ms.push_back((Now() - t0) * 1000);
+            Sleep(100);
+        }
+        Stop();
+        Line("latency of 10-byte writes, p50 / p95 / max",
+             Fmt("%.1f / %.1f / %.1f ms", Percentile(ms, 0.5), Percentile(ms, 0.95), Percentile(ms, 1.0)),
+             "p95 <= 20 ms", ms.size() == 100 && Percentile(ms, 0.95) <= 20);
+    }
+
+    void SteadyStream(int seconds)
+    {
+        const std::string copy = WinPath(m_dir + "/steady.bin");
+        DeleteFileA(copy.c_str());
+        Start();
+        Child sim(Possim("--baud 9600 --gap 0 --seconds " + std::to_string(seconds) + " --copy \"" + copy + "\""));
+        // Sizes of the copy (what possim has sent) and of the capture, as they change.
+        std::vector<std::pair<double, long long>> sent, seen;
+        double end = Now() + seconds + 10;
+        while (Now() < end) {
+            double t = Now();
+            long long s = FileSize(copy), c = FileSize(m_capture);
+            if (s > 0 && (sent.empty() || s != sent.back().second)) sent.push_back({t, s});
+            if (c > 0 && (seen.empty() || c != seen.back().second)) seen.push_back({t, c});
+            if (sim.Wait(0) != 0xFFFFFFFF && !sent.empty() && !seen.empty() && seen.back().second >= sent.back().second)
+                break;
+            Sleep(1);
+        }
+        Stop();
+        // The oldest byte of each delivery waited longest: from when it was sent to then.
+        double worst = 0;
+        long long before = 0;
+        for (const auto& d : seen) {
+            auto it = std::lower_bound(sent.begin(), sent.end(), before + 1,
+                                       [](const std::pair<double, long long>& e, long long v) { return e.second < v; });
+            if (it != sent.end()) worst = std::max(worst, d.first - it->first);
+            before = d.second;
+        }
+        bool all = !sent.empty() && !seen.empty() && seen.back().second == sent.back().second;
+        Line(("largest delay, " + std::to_string(seconds) + " s steady stream at 9600 baud").c_str(),
+             Fmt("%.0f ms", worst * 1000) + (all ? "" : " (bytes missing)"), "<= 1 s", all && worst <= 1.0);
+    }
+
+    void IdleCpu(const std::string& wineserverPid)
+    {
+        Start();
+        Sleep(500);
+        FILETIME c, e, k0, u0, k1, u1;
+        GetProcessTimes(GetCurrentProcess(), &c, &e, &k0, &u0);
+        long long server0 = ServerTicks(wineserverPid);
+        double t0 = Now();
+        Sleep(10000);
+        double t1 = Now();
+        GetProcessTimes(GetCurrentProcess(), &c, &e, &k1, &u1);
+        long long server1 = ServerTicks(wineserverPid);
+        Stop();
+        auto ticks = [](FILETIME f) { return (static_cast<long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+        double used = (ticks(k1) - ticks(k0) + ticks(u1) - ticks(u0)) / 1e7;
+        double pct = used / (t1 - t0) * 100;
+        Line("CPU of the capturing process, 10 s idle line", Fmt("%.3f %% of one core", pct), "<= 0.1 %", pct <= 0.1);
+        if (server0 >= 0 && server1 >= 0)
+            std::printf("  (the wineserver meanwhile, serving all of Wine's I/O: %.2f %% of one core)\n",
+                        (server1 - server0) / 100.0 / (t1 - t0) * 100);
+    }
+
+    void StopLatency()
+    {
+        std::vector<double> idle, busy;
+        unsigned seed = 7;
+        auto rnd = [&](unsigned range) {
+            seed = seed * 1103515245u + 12345u;
+            return (seed >> 16) % range;
+        };
+        for (int i = 0; i < 20; ++i) {
+            Start();
+            Sleep(rnd(600));
+            double t0 = Now();
+            Stop();
+            idle.push_back((Now() - t0) * 1000);
+        }
+        // Mid-stream: 12 bytes a millisecond, about 115,200 baud.
+        CHandle peer(OpenPeer());
+        volatile LONG halt = 0;
+        struct Writer {
+            HANDLE peer;
+            volatile LONG* halt;
+            static DWORD WINAPI Run(LPVOID p)
+            {
+                Writer* w = static_cast<Writer*>(p);
+                char data[12] = "0123456789\n";
+                while (!*w->halt) {
+                    DWORD n = 0;
+                    WriteFile(w->peer, data, sizeof data, &n, nullptr);
+                    Sleep(1);
+                }
+                return 0;
+            }
+        } writer{peer, &halt};
+        CHandle thread(CreateThread(nullptr, 0, &Writer::Run, &writer, 0, nullptr));
+        for (int i = 0; i < 20; ++i) {
+            Start();
+            Sleep(100 + rnd(300));
+            double t0 = Now();
+            Stop();
+            busy.push_back((Now() - t0) * 1000);
+        }
+        InterlockedExchange(&halt, 1);
+        WaitForSingleObject(thread, 5000);
+        Line("Stop latency, idle line, p50 / p95 / max",
+             Fmt("%.0f / %.0f / %.0f ms", Percentile(idle, 0.5), Percentile(idle, 0.95), Percentile(idle, 1)),
+             "p95 <= 500 ms", Percentile(idle, 0.95) <= 500);
+        Line("Stop latency, mid-stream, p50 / p95 / max",
+             Fmt("%.0f / %.0f / %.0f ms", Percentile(busy, 0.5), Percentile(busy, 0.95), Percentile(busy, 1)),
+             "p95 <= 500 ms", Percentile(busy, 0.95) <= 500);
+    }
+
+    void Handles()
+    {
+        Start();
+        Stop();
+        unsigned before = CountHandles();
+        DWORD apiBefore = 0, apiAfter = 0;
+        GetProcessHandleCount(GetCurrentProcess(), &apiBefore);
+        double t0 = Now();
+        for (int i = 0; i < 1000; ++i) {
+            m_worker.Start(CString(m_capture.c_str()), m_port, 115200, 8, NoParity, OneStopBit, nullptr);
+            m_worker.Stop();
+        }
+        double t1 = Now();
+        unsigned after = CountHandles();
+        GetProcessHandleCount(GetCurrentProcess(), &apiAfter);
+        Line("handles before / after 1,000 Start/Stop", Fmt("%.0f / %.0f", before, after), "flat", before == after);
+        std::printf("  (%.1f ms a cycle; GetProcessHandleCount under Wine: %lu / %lu)\n", (t1 - t0), apiBefore,
+                    apiAfter);
+    }
+
+private:
+    HANDLE OpenPeer()
+    {
+        std::string name = "\\\\.\\COM" + std::to_string(m_peer);
+        HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        COMMTIMEOUTS to = {};
+        to.WriteTotalTimeoutConstant = 1000; // never hang on a line nobody reads
+        SetCommTimeouts(h, &to);
+        return h;
+    }
+
+    long long ServerTicks(const std::string& pid)
+    {
+        if (pid.empty()) return -1;
+        std::string out = m_dir + "/server.stat";
+        DeleteFileA(WinPath(out).c_str());
+        if (!Shell("cat /proc/" + pid + "/stat > '" + out + "'", m_dir, 10)) return -1;
+        std::string stat = ReadAll(WinPath(out));
+        size_t p = stat.rfind(')');
+        if (p == std::string::npos) return -1;
+        // Fields after the name: state is field 3; utime and stime are 14 and 15.
+        std::vector<long long> f;
+        size_t i = p + 2;
+        while (i < stat.size()) {
+            size_t j = stat.find(' ', i);
+            f.push_back(std::atoll(stat.substr(i, j - i).c_str()));
+            if (j == std::string::npos) break;
+            i = j + 1;
+        }
+        return f.size() > 12 ? f[11] + f[12] : -1;
+    }
+
+    std::string m_possim;
+    int m_port, m_peer;
+    std::string m_dir, m_pty, m_capture;
+    CCaptureWorker m_worker;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string env = Env("COLLECTOR_TESTENV");
+    if (argc < 2 || env.empty()) {
+        std::fprintf(stderr, "usage: capture_bench POSSIM_EXE (inside the test environment: make bench)\n");
+        return 2;
+    }
+    int steadySeconds = argc > 2 ? std::atoi(argv[2]) : 90;
+    std::string dir = env + "/bench";
+    CreateDirectoryA(WinPath(dir).c_str(), nullptr);
+    // Pair 1: COM5 is captured, COM6 is the POS terminal's end; pair1-a is COM5's pty.
+    Bench bench(argv[1], 5, 6, dir, env + "/ports/pair1-a");
+    std::printf("Capture benchmark, COM5 <- COM6 (virtual null-modem pair under Wine)\n");
+    bench.Throughput();
+    bench.Latency();
+    bench.SteadyStream(steadySeconds);
+    bench.IdleCpu(Env("BENCH_WINESERVER_PID"));
+    bench.StopLatency();
+    bench.Handles();
+    return 0;
+}

@@ -17,8 +17,8 @@ const char kWriteFailed[] = "Capture stopped: the capture file could not be writ
 
 // One read takes up to the whole buffer.
 const unsigned kBufferSize = 0xFFFF;
-// How long one wait for a pending read lasts; it bounds both the stop latency and how long
-// bytes of an unbroken stream can sit inside a pending read.
+// How long one wait for a pending read lasts; it bounds how long bytes of an unbroken stream
+// can sit inside a pending read.
 const DWORD kReadWaitMs = 500;
 // A read completes this long after the last byte of a burst and stays pending, without
 // polling, while the line is idle. Wine and Windows agree on this mode; the all-zero default
@@ -30,6 +30,7 @@ const DWORD kSettleMs = 2 * kReadIntervalMs;
 const DWORD kDrainMs = 100;
 // How long a cancelled read gets to end before the cancel is repeated.
 const DWORD kCancelWaitMs = 20;
+const int kCleanupCancelAttempts = 50;
 const short kProgressMax = 1000;
 
 void Warn(const char* text, const char* caption)
@@ -76,12 +77,14 @@ public:
     }
     ~CCaptureSession()
     {
-        // A failure can leave a read outstanding: end it while its buffer still exists.
+        // A failure can leave a read outstanding: end it while its buffer still exists. The
+        // cancel is repeated as in CancelRead, but not forever: closing the port ends it too.
         if (m_pending && port.IsOpen()) {
             try {
-                port.CancelIo();
-                unsigned count = 0;
-                port.GetOverlappedResult(&m_ov, &count, true);
+                for (int attempt = 0; attempt < kCleanupCancelAttempts; ++attempt) {
+                    port.CancelIo();
+                    if (WaitForSingleObject(m_ov.hEvent, kCancelWaitMs) == WAIT_OBJECT_0) break;
+                }
             } catch (CSerialException* e) {
                 e->Delete();
             }
@@ -135,9 +138,13 @@ public:
             if (WaitForSingleObject(m_stopEvent, 0) != WAIT_TIMEOUT) break;
             if (m_pending) {
                 unsigned count = 0;
-                if (WaitForSingleObject(m_ov.hEvent, kReadWaitMs) == WAIT_OBJECT_0) {
+                // Stop wakes the wait too, so that it is served at once rather than after
+                // up to a whole wait.
+                HANDLE events[2] = {m_ov.hEvent, m_stopEvent};
+                DWORD woken = WaitForMultipleObjects(2, events, FALSE, kReadWaitMs);
+                if (woken == WAIT_OBJECT_0) {
                     if (!FinishRead(count)) return false;
-                } else {
+                } else if (woken != WAIT_OBJECT_0 + 1) {
                     // An unbroken stream never leaves the gap that completes a read: take
                     // what the read holds so far rather than let it wait for a full buffer.
                     if (!CancelRead(count)) return false;

@@ -25,7 +25,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-had_display=${DISPLAY:-}
 testenv_start "$demo_dir" || exit 1
 capture_unix=$TESTENV_DIR/capture.txt
 sent_unix=$TESTENV_DIR/sent.txt
@@ -39,10 +38,6 @@ peer=6
 # A font in the prefix's Fonts folder is loaded.
 if [ -d /usr/share/wine/fonts ]; then
   cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
-fi
-if [ -z "$had_display" ]; then
-  # No window manager on the virtual display: let Wine draw the frames itself.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 fi
 
 key='HKLM\SOFTWARE\Tarnwick\Orvane DVR\POSCollector'

@@ -20,7 +20,7 @@ public:
     PlainDialog() : CDialog(IDD_POSCOLLECTOR_DIALOG) {}
 };
 
-struct ControlSpec {
+struct ExpectedControl {
     int id;
     const char* className;
     const char* text;
@@ -32,7 +32,7 @@ struct ControlSpec {
 const DWORD kComboType = 0x3; // CBS_SIMPLE | CBS_DROPDOWN | CBS_DROPDOWNLIST
 
 // In template order; statics carry no id.
-const ControlSpec kControls[] = {
+const ExpectedControl kControls[] = {
     {IDC_STATIC, "Static", "Comm Port", 10, 13, 35, 10, SS_LEFT, 0},
     {IDC_STATIC, "Static", "Baud Rate", 10, 28, 35, 10, SS_LEFT, 0},
     {IDC_STATIC, "Static", "Data Bits", 10, 43, 30, 10, SS_LEFT, 0},
@@ -127,24 +127,24 @@ TEST_F(DialogTemplate, EveryControlHasItsClassIdTextStyleAndPlace)
     ASSERT_EQ(children.size(), sizeof(kControls) / sizeof(kControls[0]));
 
     for (size_t i = 0; i < children.size(); ++i) {
-        const ControlSpec& spec = kControls[i];
+        const ExpectedControl& expected = kControls[i];
         HWND c = children[i];
-        SCOPED_TRACE(std::string("control ") + std::to_string(i) + " " + spec.text + " id " + std::to_string(spec.id));
-        EXPECT_EQ(GetDlgCtrlID(c), spec.id);
-        EXPECT_EQ(ClassOf(c), spec.className);
-        EXPECT_EQ(TextOf(c), spec.text);
+        SCOPED_TRACE(std::string("control ") + std::to_string(i) + " " + expected.text + " id " + std::to_string(expected.id));
+        EXPECT_EQ(GetDlgCtrlID(c), expected.id);
+        EXPECT_EQ(ClassOf(c), expected.className);
+        EXPECT_EQ(TextOf(c), expected.text);
         DWORD style = static_cast<DWORD>(GetWindowLongPtrA(c, GWL_STYLE));
-        EXPECT_EQ(style & spec.absent, 0u);
+        EXPECT_EQ(style & expected.absent, 0u);
         EXPECT_EQ(style & WS_VISIBLE, DWORD(WS_VISIBLE));
 
         // In pixels, as the dialog manager placed it. A combo box's window is as high as
         // its edit field; its template height (checked below) is that of the open list.
-        RECT want = DialogUnits(h, spec.x, spec.y, spec.cx, spec.cy);
+        RECT want = DialogUnits(h, expected.x, expected.y, expected.cx, expected.cy);
         RECT got = ClientRectOf(h, c);
         EXPECT_EQ(got.left, want.left);
         EXPECT_EQ(got.top, want.top);
         EXPECT_EQ(got.right, want.right);
-        if (std::string(spec.className) != "ComboBox") {
+        if (std::string(expected.className) != "ComboBox") {
             EXPECT_EQ(got.bottom, want.bottom);
         }
     }
@@ -217,26 +217,26 @@ TEST(DialogTemplateResource, HoldsTheFrameAndEveryControlExactly)
         if (cls == "ComboBox") return "#133";
         return cls;
     };
-    for (const ControlSpec& spec : kControls) {
-        SCOPED_TRACE(std::string(spec.text) + " id " + std::to_string(spec.id));
+    for (const ExpectedControl& expected : kControls) {
+        SCOPED_TRACE(std::string(expected.text) + " id " + std::to_string(expected.id));
         r.AlignDword();
         r.Dword(); // help id
         EXPECT_EQ(r.Dword(), 0u);
         DWORD itemStyle = r.Dword();
-        EXPECT_EQ(itemStyle & spec.style, spec.style);
+        EXPECT_EQ(itemStyle & expected.style, expected.style);
         EXPECT_EQ(itemStyle & (WS_CHILD | WS_VISIBLE), DWORD(WS_CHILD | WS_VISIBLE));
-        EXPECT_EQ(itemStyle & spec.absent, 0u);
-        EXPECT_EQ(static_cast<short>(r.Word()), spec.x);
-        EXPECT_EQ(static_cast<short>(r.Word()), spec.y);
-        EXPECT_EQ(static_cast<short>(r.Word()), spec.cx);
-        EXPECT_EQ(static_cast<short>(r.Word()), spec.cy);
-        EXPECT_EQ(static_cast<int>(r.Dword()), spec.id);
+        EXPECT_EQ(itemStyle & expected.absent, 0u);
+        EXPECT_EQ(static_cast<short>(r.Word()), expected.x);
+        EXPECT_EQ(static_cast<short>(r.Word()), expected.y);
+        EXPECT_EQ(static_cast<short>(r.Word()), expected.cx);
+        EXPECT_EQ(static_cast<short>(r.Word()), expected.cy);
+        EXPECT_EQ(static_cast<int>(r.Dword()), expected.id);
         std::string cls = r.SzOrOrd();
-        EXPECT_TRUE(cls == ordinalOf(spec.className) || lstrcmpiA(cls.c_str(), spec.className) == 0) << cls;
-        if (std::string(spec.className) == "ComboBox") {
-            EXPECT_EQ(itemStyle & kComboType, spec.style & kComboType);
+        EXPECT_TRUE(cls == ordinalOf(expected.className) || lstrcmpiA(cls.c_str(), expected.className) == 0) << cls;
+        if (std::string(expected.className) == "ComboBox") {
+            EXPECT_EQ(itemStyle & kComboType, expected.style & kComboType);
         }
-        EXPECT_EQ(r.SzOrOrd(), spec.text);
+        EXPECT_EQ(r.SzOrOrd(), expected.text);
         r.Skip(r.Word()); // creation data
     }
 }

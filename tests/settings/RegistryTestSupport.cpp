@@ -29,8 +29,16 @@ std::string Hex(const std::string& bytes)
     return out;
 }
 
-void Walk(HKEY key, const std::string& path, Tree& tree, std::vector<BYTE>& sd)
+// Reused by every level of the walk: the tree has tens of thousands of keys.
+struct WalkBuffers {
+    std::vector<BYTE> sd = std::vector<BYTE>(4096);
+    std::vector<char> name = std::vector<char>(16384);
+    std::vector<BYTE> data = std::vector<BYTE>(1 << 16);
+};
+
+void Walk(HKEY key, const std::string& path, Tree& tree, WalkBuffers& buffers)
 {
+    std::vector<BYTE>& sd = buffers.sd;
     // The descriptor's bytes: any change to the key's security shows.
     DWORD sdSize = static_cast<DWORD>(sd.size());
     LONG rc = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, sd.data(), &sdSize);
@@ -41,8 +49,8 @@ void Walk(HKEY key, const std::string& path, Tree& tree, std::vector<BYTE>& sd)
     tree[Lower(path)] =
         rc == ERROR_SUCCESS ? "key " + Hex(std::string(reinterpret_cast<const char*>(sd.data()), sdSize)) : "key ?";
 
-    std::vector<char> name(16384);
-    std::vector<BYTE> data(1 << 16);
+    std::vector<char>& name = buffers.name;
+    std::vector<BYTE>& data = buffers.data;
     for (DWORD i = 0;;) {
         DWORD nameSize = static_cast<DWORD>(name.size());
         DWORD dataSize = static_cast<DWORD>(data.size());
@@ -71,7 +79,7 @@ void Walk(HKEY key, const std::string& path, Tree& tree, std::vector<BYTE>& sd)
             tree[Lower(path + "\\" + child)] = "unopenable";
             continue;
         }
-        Walk(sub, path + "\\" + child, tree, sd);
+        Walk(sub, path + "\\" + child, tree, buffers);
         RegCloseKey(sub);
     }
 }
@@ -221,8 +229,8 @@ Tree SnapshotSoftware()
     HKEY software = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ | KEY_WOW64_64KEY, &software) != ERROR_SUCCESS)
         return tree;
-    std::vector<BYTE> sd(4096);
-    Walk(software, "SOFTWARE", tree, sd);
+    WalkBuffers buffers;
+    Walk(software, "SOFTWARE", tree, buffers);
     RegCloseKey(software);
     return tree;
 }

@@ -102,7 +102,7 @@ testenv_stop() {
       pid=$(cat "$pidfile")
       if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
         local i=0
-        while kill -0 "$pid" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.02; i=$((i + 1)); done
+        while testenv_alive "$pid" && [ $i -lt 100 ]; do sleep 0.02; i=$((i + 1)); done
       fi
       rm -f "$pidfile"
     done
@@ -117,10 +117,43 @@ testenv_stop() {
     wait "$pid" 2>/dev/null
   done
   TESTENV_PIDS=()
+  # Wine's services of the prefix outlive its server by a moment: see them gone.
+  if [ -n "${WINEPREFIX:-}" ]; then
+    local i left
+    for i in $(seq 1 50); do
+      left=$(testenv_prefix_pids)
+      [ -z "$left" ] && break
+      sleep 0.1
+    done
+    left=$(testenv_prefix_pids)
+    [ -n "$left" ] && kill -9 $left 2>/dev/null
+  fi
   if [ -n "${TESTENV_TINYDISK:-}" ]; then
     umount "$TESTENV_TINYDISK" 2>/dev/null
     TESTENV_TINYDISK=
   fi
+}
+
+# True while pid runs; a zombie has ended already and only waits for PID 1 to reap it.
+testenv_alive() {
+  case $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) in Z | "") return 1 ;; *) return 0 ;; esac
+}
+
+# The Wine processes (programs and services) that run in our prefix, found by their name
+# and environment; this shell carries the same environment and is left out by its name.
+testenv_prefix_pids() {
+  local d comm
+  for d in /proc/[0-9]*; do
+    comm=$(cat "$d/comm" 2>/dev/null) || continue
+    case $comm in
+      *.exe | wine*) ;;
+      *) continue ;;
+    esac
+    testenv_alive "${d#/proc/}" || continue
+    if { tr '\0' '\n' <"$d/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      echo "${d#/proc/}"
+    fi
+  done
 }
 
 TESTENV_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

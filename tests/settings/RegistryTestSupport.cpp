@@ -74,6 +74,12 @@ void Walk(HKEY key, const std::string& path, Tree& tree, WalkBuffers& buffers)
         children.emplace_back(name.data(), nameSize);
     }
     for (const std::string& child : children) {
+        // The class registrations are most of the tree and no settings code goes near them;
+        // walking them made each snapshot take many seconds under Wine.
+        if (lstrcmpiA(child.c_str(), "Classes") == 0) {
+            tree[Lower(path + "\\" + child)] = "skipped";
+            continue;
+        }
         HKEY sub = nullptr;
         if (RegOpenKeyExA(key, child.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &sub) != ERROR_SUCCESS) {
             tree[Lower(path + "\\" + child)] = "unopenable";

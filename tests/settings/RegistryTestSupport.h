@@ -88,7 +88,8 @@ Dacl DaclOf(PSECURITY_DESCRIPTOR sd);
 Dacl EveryoneFullAccess();
 
 // Every key, value and access list under HKLM\SOFTWARE in the 64-bit view (which holds the
-// 32-bit view under WOW6432Node), keyed by lower-case path.
+// 32-bit view under WOW6432Node), keyed by lower-case path; the Classes subtrees count as one
+// entry each.
 using Tree = std::map<std::string, std::string>;
 Tree SnapshotSoftware();
 // Entries added, removed or changed between two snapshots.

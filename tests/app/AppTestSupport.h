@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/CollectorDlg.h"
+#include "support/TestEnv.h"
 
 namespace apptest {
 
@@ -34,8 +35,7 @@ bool ReadString(const char* name, std::string& value);
 
 // Dispatches this thread's messages for ms milliseconds.
 void PumpFor(DWORD ms);
-// Dispatches messages until pred() holds or timeoutMs passes; pred()'s last answer.
-bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs);
+using testenv::PumpUntil;
 
 // Text of a window.
 std::string TextOf(HWND hwnd);

@@ -14,23 +14,7 @@
 
 namespace capturetest {
 
-// Polls pred, handling this thread's messages meanwhile (a capture thread may be waiting
-// in a SendMessage to a window of this thread).
-template <typename Pred>
-bool PumpUntil(Pred pred, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        if (pred()) return true;
-        if (GetTickCount() - start >= timeoutMs) return pred();
-        Sleep(2);
-    }
-}
+using testenv::PumpUntil;
 
 inline void PumpFor(DWORD ms)
 {
@@ -104,17 +88,7 @@ inline std::string SystemText(DWORD error)
     return s;
 }
 
-// Plugs a pair back when the test leaves, however it leaves.
-class PlugGuard {
-public:
-    explicit PlugGuard(const testenv::PortPair& pair) : m_pair(pair) {}
-    ~PlugGuard() { testenv::Plug(m_pair); }
-    PlugGuard(const PlugGuard&) = delete;
-    PlugGuard& operator=(const PlugGuard&) = delete;
-
-private:
-    testenv::PortPair m_pair;
-};
+using testenv::PlugGuard;
 
 // A hidden window holding a real progress bar whose messages are recorded on their way in.
 class RecordingProgress {

@@ -21,17 +21,7 @@ inline DWORD ThrownCode(const std::function<void()>& call)
     return 0;
 }
 
-// Plugs a pair back when the test leaves, however it leaves.
-class PlugGuard {
-public:
-    explicit PlugGuard(const testenv::PortPair& pair) : m_pair(pair) {}
-    ~PlugGuard() { testenv::Plug(m_pair); }
-    PlugGuard(const PlugGuard&) = delete;
-    PlugGuard& operator=(const PlugGuard&) = delete;
-
-private:
-    testenv::PortPair m_pair;
-};
+using testenv::PlugGuard;
 
 // Gives the tests the event handle and the completions of ReadEx/WriteEx.
 class CTestPort : public CSerialPort {

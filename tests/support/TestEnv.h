@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,22 @@ public:
 private:
     HANDLE m_h = INVALID_HANDLE_VALUE;
 };
+
+// Plugs a pair back when the test leaves, however it leaves.
+class PlugGuard {
+public:
+    explicit PlugGuard(const PortPair& pair) : m_pair(pair) {}
+    ~PlugGuard() { Plug(m_pair); }
+    PlugGuard(const PlugGuard&) = delete;
+    PlugGuard& operator=(const PlugGuard&) = delete;
+
+private:
+    PortPair m_pair;
+};
+
+// Dispatches this thread's messages until pred() holds or timeoutMs passes (a worker may be
+// waiting in a SendMessage to a window of this thread); returns pred()'s last answer.
+bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs);
 
 // Whole file contents; empty when the file cannot be read.
 std::string ReadFileBytes(const std::string& path);

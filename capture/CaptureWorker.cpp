@@ -1,7 +1,8 @@
 #include "capture/CaptureWorker.h"
 
+#include <algorithm>
+
 #include "capture/CaptureFilePath.h"
-#include "platform/MessageBox.h"
 #include "serial/SerialException.h"
 
 namespace {
@@ -12,31 +13,40 @@ const char kOpenPortFailed[] = "Failed to open serial port.  Please check your s
                                "configuration before attempting this operation again.";
 const char kOpenFileFailed[] = "Couldn't open input file.  Please check to verify you have a valid input file "
                                "before trying this operation again.";
-const char kPortFailed[] = "Capture stopped: the serial port reported an error.";
+const char kPortLost[] = "The serial port stopped responding.  Capture goes on by itself when the port is back, "
+                         "and nothing received so far is lost.";
+const char kSettingsRefused[] = "The serial port does not accept these line settings.  Please check the baud rate, "
+                                "data bits, parity and stop bits before attempting this operation again.";
+const char kSettingsRefusedLater[] = "Capture stopped: the serial port no longer accepts these line settings.";
+const char kSettingInvalid[] = "The %s setting (%s) is not one a serial port can take.  Please pick another "
+                               "before attempting this operation again.";
 const char kWriteFailed[] = "Capture stopped: the capture file could not be written.";
 
-// One read takes up to the whole buffer.
+// The largest read, and the buffer that takes it.
 const unsigned kBufferSize = 0xFFFF;
-// How long one wait for a pending read lasts; it bounds how long bytes of an unbroken stream
-// can sit inside a pending read.
-const DWORD kReadWaitMs = 500;
 // A read completes this long after the last byte of a burst and stays pending, without
-// polling, while the line is idle. Wine and Windows agree on this mode; the all-zero default
-// would hold the bytes until the buffer is full.
+// polling, while the line is idle. Wine and Windows agree on this mode.
 const DWORD kReadIntervalMs = 10;
-// At Stop the line counts as quiet, and everything that reached the port as read, after
-// this long without a byte (two read intervals); an unbroken stream is cut after kDrainMs.
-const DWORD kSettleMs = 2 * kReadIntervalMs;
+// A read is sized to fill in about this long, so that an unbroken stream still reaches
+// the file promptly: nothing else ends a read that keeps receiving.
+const DWORD kFillTargetMs = 100;
+// A full read that came back faster than this doubles the next one (a line faster than its
+// baud rate, such as a USB device's); one slower than kShrinkAboveMs is cut to the rate seen.
+const DWORD kGrowBelowMs = 50;
+const DWORD kShrinkAboveMs = 150;
+const unsigned kMinRead = 16;
+// How often a missing port is tried again.
+const DWORD kRetryMs = 1000;
+// At Stop, reads go on this long for bytes still on their way in.
 const DWORD kDrainMs = 100;
-// How long a cancelled read gets to end before the cancel is repeated.
+// A cancel is repeated this often (Wine lets one slip past a busy read now and then) until
+// the read ends; after kGiveUpMs the port is closed instead.
 const DWORD kCancelWaitMs = 20;
-const int kCleanupCancelAttempts = 50;
+const DWORD kGiveUpMs = 1000;
 const short kProgressMax = 1000;
-
-void Warn(const char* text, const char* caption)
-{
-    ShowMessageBox(nullptr, text, caption, MB_OK | MB_ICONWARNING);
-}
+// The range the system's COM port database numbers ports in, and the fastest adapters.
+const int kMaxPort = 4096;
+const unsigned kMaxBaud = 12000000;
 
 // The system's text for an error code, without its line break.
 CString SystemErrorText(DWORD error)
@@ -47,73 +57,200 @@ CString SystemErrorText(DWORD error)
                                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
                                   reinterpret_cast<LPSTR>(text.Receive()), 0, nullptr);
     CString result;
-    if (length == 0 || !text.Get())
+    if (length == 0 || !text.Get()) {
         result.Format("Error %lu.", static_cast<unsigned long>(error));
-    else
-        result = CString(text.Get(), static_cast<int>(length));
-    return result;
+        return result;
+    }
+    while (length > 0 && (text.Get()[length - 1] == '\r' || text.Get()[length - 1] == '\n' ||
+                          text.Get()[length - 1] == ' '))
+        --length;
+    return CString(text.Get(), static_cast<int>(length));
 }
 
-void WarnWithReason(const char* what, const CString& reason, const char* caption)
+CString WithReason(const char* what, DWORD error)
 {
-    int end = reason.GetLength();
-    while (end > 0 && (reason.GetAt(end - 1) == '\r' || reason.GetAt(end - 1) == '\n' || reason.GetAt(end - 1) == ' '))
-        --end;
     CString text(what);
     text += "\n\n";
-    text += reason.Left(end);
-    Warn(text, caption);
+    text += SystemErrorText(error);
+    return text;
 }
 
-// What the capture thread owns: the port, the buffer, the read's OVERLAPPED record and event,
-// and the capture file. The destructor ends an outstanding read and closes the port before
-// the buffer goes, so that no read can still be writing into it.
+struct LineSettings {
+    int port = 0;
+    unsigned baud = 0;
+    unsigned char dataBits = 0;
+    int parity = 0;
+    int stopBits = 0;
+};
+
+// The message naming the first setting no port can take; empty when all can be tried.
+CString InvalidSettingText(const LineSettings& line)
+{
+    CString value;
+    const char* name = nullptr;
+    if (line.port < 1 || line.port > kMaxPort) {
+        name = "Comm Port";
+        value.Format("COM%d", line.port);
+    } else if (line.baud == 0 || line.baud > kMaxBaud) {
+        name = "Baud Rate";
+        value.Format("%u", line.baud);
+    } else if (line.dataBits < 5 || line.dataBits > 8) {
+        name = "Data Bits";
+        value.Format("%u", static_cast<unsigned>(line.dataBits));
+    } else if (line.parity < EvenParity || line.parity > SpaceParity) {
+        name = "Parity";
+        value.Format("%d", line.parity);
+    } else if (line.stopBits < OneStopBit || line.stopBits > TwoStopBits) {
+        name = "Stop Bits";
+        value.Format("%d", line.stopBits);
+    }
+    CString text;
+    if (name) text.Format(kSettingInvalid, name, value.GetString());
+    return text;
+}
+
+// What a read writes into and waits on. It outlives the port whose read it served: a read
+// that neither completed nor ended on a cancel or a close is left this record, and the next
+// port gets a new one.
+struct CReadSlot {
+    char buffer[kBufferSize];
+    OVERLAPPED ov;
+    CHandle event;
+
+    bool Create()
+    {
+        ZeroMemory(buffer, sizeof buffer);
+        ZeroMemory(&ov, sizeof ov);
+        event.Attach(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        ov.hEvent = event.Get();
+        return event.IsValid();
+    }
+};
+
+// The capture thread's state: the port, the read, the capture file. Run does the whole
+// capture; the destructor releases what is left.
 class CCaptureSession {
 public:
-    CCaptureSession(HANDLE stopEvent, CProgressCtrl* progress) : m_stopEvent(stopEvent), m_progress(progress)
+    CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, CProgressCtrl* progress, const LineSettings& line,
+                    const CString& path, CCaptureWorker::PortFactory factory)
+        : m_worker(worker), m_stopEvent(stopEvent), m_progress(progress), m_line(line), m_path(path),
+          m_factory(std::move(factory))
     {
-        ZeroMemory(m_buffer, sizeof m_buffer);
-        ZeroMemory(&m_ov, sizeof m_ov);
     }
-    ~CCaptureSession()
-    {
-        // A failure can leave a read outstanding: end it while its buffer still exists. The
-        // cancel is repeated as in CancelRead, but not forever: closing the port ends it too.
-        if (m_pending && port.IsOpen()) {
-            try {
-                for (int attempt = 0; attempt < kCleanupCancelAttempts; ++attempt) {
-                    port.CancelIo();
-                    if (WaitForSingleObject(m_ov.hEvent, kCancelWaitMs) == WAIT_OBJECT_0) break;
-                }
-            } catch (CSerialException* e) {
-                e->Delete();
-            }
-        }
-        port.Close();
-    }
+    ~CCaptureSession() { ClosePort(); }
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
 
-    bool CreateReadEvent()
+    // Captures until Stop or a failure that waiting cannot mend; says how it ended.
+    CaptureEnd Run()
     {
-        m_readEvent.Attach(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-        m_ov.hEvent = m_readEvent.Get();
-        return m_readEvent.IsValid();
+        bool captured = false; // the port has been open and the file created
+        bool told = false;     // the user has heard of this outage
+        for (;;) {
+            if (StopRequested(0)) return CaptureEnd::None;
+            DWORD error = 0;
+            Opened opened = OpenPort(!captured, error);
+            if (opened == Opened::Refused) {
+                m_worker.Tell(WithReason(captured ? kSettingsRefusedLater : kSettingsRefused, error),
+                              kSerialPortCaption);
+                return CaptureEnd::SettingsRefused;
+            }
+            if (opened == Opened::NotYet) {
+                if (!captured && !told) m_worker.Tell(kOpenPortFailed, kSerialPortCaption);
+                told = true;
+                m_worker.Report(CaptureState::WaitingForPort);
+                if (StopRequested(kRetryMs)) return CaptureEnd::None;
+                continue;
+            }
+            if (!captured) {
+                // Created, and emptied, once: a port that comes back appends to it.
+                if (!CreateCaptureFile()) {
+                    m_worker.Tell(kOpenFileFailed, kInputFileCaption);
+                    return CaptureEnd::FileNotCreated;
+                }
+                PrepareProgress();
+                captured = true;
+            }
+            told = false;
+            m_worker.Report(CaptureState::Capturing);
+
+            Outcome outcome = Copy(error);
+            ClosePort();
+            if (outcome == Outcome::Stopped) return CaptureEnd::None;
+            if (outcome == Outcome::WriteFailed) {
+                m_worker.Tell(WithReason(kWriteFailed, m_writeError), kInputFileCaption);
+                return CaptureEnd::FileNotWritten;
+            }
+            // The port went away: keep the file, wait for the port to come back.
+            m_worker.Tell(WithReason(kPortLost, error), kSerialPortCaption);
+            told = true;
+            m_worker.Report(CaptureState::WaitingForPort);
+            if (StopRequested(kRetryMs)) return CaptureEnd::None;
+        }
     }
-    void SetReadTimeouts()
+
+private:
+    enum class Opened { Yes, NotYet, Refused };
+    enum class Outcome { Stopped, PortLost, WriteFailed };
+
+    // True when Stop was asked for within waitMs (a failed wait counts as a stop).
+    bool StopRequested(DWORD waitMs) const { return WaitForSingleObject(m_stopEvent, waitMs) != WAIT_TIMEOUT; }
+
+    // Line settings the driver refuses are the user's to mend; every other failure means
+    // the port is not there (yet): missing, in use, or still coming up.
+    Opened OpenPort(bool atRun, DWORD& error)
     {
-        COMMTIMEOUTS timeouts = {};
-        timeouts.ReadIntervalTimeout = kReadIntervalMs;
-        port.SetTimeouts(timeouts);
+        if (!m_slot && !NewSlot()) {
+            error = GetLastError();
+            return Opened::NotYet;
+        }
+        if (!m_port) m_port = m_factory ? m_factory() : std::make_unique<CSerialPort>();
+        try {
+            SetLastError(ERROR_SUCCESS);
+            m_port->Open(m_line.port, m_line.baud, static_cast<Parity>(m_line.parity), m_line.dataBits,
+                         static_cast<StopBits>(m_line.stopBits), true, NoFlowControl);
+            if (!m_port->IsOpen()) {
+                error = GetLastError();
+                return Opened::NotYet;
+            }
+            COMMTIMEOUTS timeouts = {};
+            timeouts.ReadIntervalTimeout = kReadIntervalMs;
+            m_port->SetTimeouts(timeouts);
+            // What waited in the driver or the adapter was sent before this Run; after an
+            // outage it is new and is kept.
+            if (atRun) m_port->Purge(PURGE_RXCLEAR);
+        } catch (CSerialException* e) {
+            error = e->m_dwError;
+            e->Delete();
+            m_port->Close();
+            return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ? Opened::Refused
+                                                                                   : Opened::NotYet;
+        }
+        m_chunk = BaseRead();
+        return Opened::Yes;
     }
-    // False when the path names a device or the file cannot be created as a disk file;
-    // nothing has been written then.
-    bool CreateCaptureFile(const char* path)
+
+    void ClosePort()
     {
-        if (IsDevicePath(path)) return false;
+        if (!m_port) return;
+        if (m_pending) EndPendingRead();
+        m_port->Close();
+    }
+
+    bool NewSlot()
+    {
+        std::unique_ptr<CReadSlot> slot(new (std::nothrow) CReadSlot);
+        if (!slot || !slot->Create()) return false;
+        m_slot = std::move(slot);
+        return true;
+    }
+
+    bool CreateCaptureFile()
+    {
+        if (IsDevicePath(m_path)) return false;
         // Shared for reading so that the recorder can follow the capture as it grows.
-        m_file.Attach(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        m_file.Attach(::CreateFileA(m_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!m_file.IsValid()) return false;
         if (GetFileType(m_file) != FILE_TYPE_DISK) {
             m_file.Close();
@@ -121,122 +258,152 @@ public:
         }
         return true;
     }
+
     void PrepareProgress()
     {
         if (!m_progress) return;
-        m_progress->SetRange(0, kProgressMax);
-        m_progress->SetStep(1);
-        m_progress->SetPos(0);
+        m_progress->PostSetRange(0, kProgressMax);
+        m_progress->PostSetStep(1);
+        m_progress->PostSetPos(0);
     }
 
-    // Copies until the stop event is signalled, then collects what already reached the port.
-    // False when the file could not be written (WriteError tells why); serial failures throw.
-    bool Run()
+    // About kFillTargetMs of line time at the port's baud rate.
+    unsigned BaseRead() const { return std::min(kBufferSize, std::max(kMinRead, m_line.baud / 100)); }
+
+    // How long a read that is taking in a steady stream needs at most to complete.
+    DWORD FillWaitMs() const
+    {
+        DWORD base = static_cast<DWORD>(std::min<unsigned long long>(
+            kGiveUpMs, BaseRead() * 10000ULL / std::max(1u, m_line.baud)));
+        return std::max(base, kShrinkAboveMs) + 2 * kReadIntervalMs;
+    }
+
+    // Copies from the port until Stop, a port failure or a write failure.
+    Outcome Copy(DWORD& error)
     {
         for (;;) {
-            // A failed wait ends the capture as a signalled one does.
-            if (WaitForSingleObject(m_stopEvent, 0) != WAIT_TIMEOUT) break;
-            if (m_pending) {
-                unsigned count = 0;
-                // Stop wakes the wait too, so that it is served at once rather than after
-                // up to a whole wait.
-                HANDLE events[2] = {m_ov.hEvent, m_stopEvent};
-                DWORD woken = WaitForMultipleObjects(2, events, FALSE, kReadWaitMs);
-                if (woken == WAIT_OBJECT_0) {
-                    if (!FinishRead(count)) return false;
-                } else if (woken != WAIT_OBJECT_0 + 1) {
-                    // An unbroken stream never leaves the gap that completes a read: take
-                    // what the read holds so far rather than let it wait for a full buffer.
-                    if (!CancelRead(count)) return false;
+            if (StopRequested(0)) return Drain();
+            DWORD issued = GetTickCount();
+            unsigned count = 0;
+            try {
+                if (!m_port->Read(m_slot->buffer, m_chunk, &m_slot->ov, &count)) {
+                    m_pending = true;
+                    // No time-out: an idle line keeps the read pending at no cost.
+                    HANDLE events[2] = {m_slot->ov.hEvent, m_stopEvent};
+                    do {
+                        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) return Drain();
+                    } while (!m_port->GetOverlappedResult(&m_slot->ov, &count, false));
+                    m_pending = false;
                 }
+            } catch (CSerialException* e) {
+                // A read that failed holds nothing to trust, on Windows not even its count.
+                m_pending = false;
+                error = e->m_dwError;
+                e->Delete();
+                return Outcome::PortLost;
+            }
+            if (!Store(count)) return Outcome::WriteFailed;
+            if (count == 0) {
+                // Some drivers complete reads at once with nothing, again and again.
+                if (StopRequested(kReadIntervalMs)) return Drain();
             } else {
-                unsigned count = 0;
-                if (!StartRead(count)) return false;
+                Adapt(count, GetTickCount() - issued);
             }
         }
-        unsigned count = 0;
-        if (m_pending && !CancelRead(count)) return false;
-        return DrainQueue();
     }
 
-    DWORD WriteError() const { return m_writeError; }
-
-    CSerialPort port;
-
-private:
-    bool StartRead(unsigned& count)
+    void Adapt(unsigned count, DWORD elapsedMs)
     {
-        count = 0;
-        if (!port.Read(m_buffer, kBufferSize, &m_ov, &count)) {
-            m_pending = true;
-            return true;
-        }
-        // A read that completes at once with nothing is not progress.
-        return count == 0 || Store(count, true);
+        // A read ended by a pause says nothing about the line's speed.
+        if (count < m_chunk) return;
+        if (elapsedMs < kGrowBelowMs)
+            m_chunk = std::min(kBufferSize, m_chunk * 2);
+        else if (elapsedMs > kShrinkAboveMs)
+            m_chunk = std::max(BaseRead(), static_cast<unsigned>(1ULL * count * kFillTargetMs / elapsedMs));
     }
 
-    // The pending read's event was signalled.
-    bool FinishRead(unsigned& count)
-    {
-        count = 0;
-        if (!port.GetOverlappedResult(&m_ov, &count, false)) return true; // still pending
-        m_pending = false;
-        return Store(count, true);
-    }
-
-    // Ends the pending read and keeps what it received. A cancelled read is not a completed
-    // one for the progress bar; one that completed before the cancel took hold is.
-    bool CancelRead(unsigned& count)
-    {
-        count = 0;
-        bool completed = false;
-        try {
-            // Wine now and then lets a cancel slip past a read that is taking in bytes; the
-            // read then runs on until its buffer is full (measured: seconds on a busy line).
-            // So wait briefly, and ask again until the read has ended.
-            do {
-                port.CancelIo();
-            } while (WaitForSingleObject(m_ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0);
-            completed = port.GetOverlappedResult(&m_ov, &count, true);
-        } catch (CSerialException* e) {
-            m_pending = false;
-            if (e->m_dwError != ERROR_OPERATION_ABORTED) {
-                // The bytes it did receive are still the line's: keep them, then report.
-                if (count > 0 && !Store(count, false)) {
-                    e->Delete();
-                    return false;
-                }
-                throw;
-            }
-            e->Delete();
-        }
-        m_pending = false;
-        if (completed) return Store(count, true);
-        return count == 0 || Store(count, false);
-    }
-
-    // Bytes still on their way in when Stop is asked for belong to the capture too: keep
-    // reading until the line has been quiet for kSettleMs, but no longer than kDrainMs.
-    bool DrainQueue()
+    // Stop was asked for. Bytes that reached the port before it belong to the capture: let
+    // the pending read complete by itself (it does, within its fill time, while bytes flow)
+    // and read on for kDrainMs; only a read that received nothing that long is cancelled.
+    Outcome Drain()
     {
         DWORD start = GetTickCount();
         for (;;) {
             unsigned count = 0;
-            if (!StartRead(count)) return false;
-            if (m_pending && WaitForSingleObject(m_ov.hEvent, kSettleMs) == WAIT_OBJECT_0 && !FinishRead(count))
-                return false;
-            if (m_pending && !CancelRead(count)) return false;
-            if (count == 0 || GetTickCount() - start >= kDrainMs) return true;
+            try {
+                if (m_pending) {
+                    if (WaitForSingleObject(m_slot->ov.hEvent, FillWaitMs()) != WAIT_OBJECT_0) {
+                        return EndPendingRead() ? Outcome::Stopped : Outcome::WriteFailed;
+                    }
+                    bool done = m_port->GetOverlappedResult(&m_slot->ov, &count, false);
+                    m_pending = !done;
+                    if (!done) continue;
+                } else {
+                    if (GetTickCount() - start >= kDrainMs) return Outcome::Stopped;
+                    if (!m_port->Read(m_slot->buffer, m_chunk, &m_slot->ov, &count)) {
+                        m_pending = true;
+                        continue;
+                    }
+                }
+            } catch (CSerialException* e) {
+                // A port failing now ends the capture as Stop would have.
+                m_pending = false;
+                e->Delete();
+                return Outcome::Stopped;
+            }
+            if (!Store(count)) return Outcome::WriteFailed;
+            if (count == 0) return Outcome::Stopped;
         }
     }
 
-    // Appends count bytes of the buffer to the file; a completed read steps the progress bar.
-    bool Store(unsigned count, bool completedRead)
+    // Ends the pending read; false only when it had completed with bytes that could not
+    // be written. A cancel the driver ignores for kGiveUpMs is followed by closing the port.
+    bool EndPendingRead()
     {
-        const char* data = m_buffer;
-        while (count > 0) {
+        DWORD start = GetTickCount();
+        bool ended = false;
+        while (!ended) {
+            try {
+                m_port->CancelIo();
+            } catch (CSerialException* e) {
+                e->Delete();
+            }
+            ended = WaitForSingleObject(m_slot->ov.hEvent, kCancelWaitMs) == WAIT_OBJECT_0;
+            if (!ended && GetTickCount() - start >= kGiveUpMs) break;
+        }
+        m_pending = false;
+        if (!ended) {
+            m_port->Close();
+            if (WaitForSingleObject(m_slot->ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+                // The read may still write into its record one day: leave it that record.
+                CReadSlot* abandoned = m_slot.release();
+                (void)abandoned;
+                NewSlot();
+            }
+            return true;
+        }
+        unsigned count = 0;
+        bool completed = false;
+        try {
+            completed = m_port->GetOverlappedResult(&m_slot->ov, &count, true);
+        } catch (CSerialException* e) {
+            e->Delete();
+        }
+        // Only a read that succeeded before the cancel took hold has its bytes in the buffer:
+        // Windows copies a buffered read's bytes only on success, so a cancelled one reports
+        // a count over what the previous read left.
+        return !completed || Store(count);
+    }
+
+    // Appends count bytes of the buffer to the file; a read that brought bytes steps the bar.
+    bool Store(unsigned count)
+    {
+        if (count == 0) return true;
+        const char* data = m_slot->buffer;
+        unsigned left = count;
+        while (left > 0) {
             DWORD written = 0;
-            if (!WriteFile(m_file, data, count, &written, nullptr)) {
+            if (!WriteFile(m_file, data, left, &written, nullptr)) {
                 m_writeError = GetLastError();
                 return false;
             }
@@ -246,19 +413,23 @@ private:
                 return false;
             }
             data += written;
-            count -= written;
+            left -= written;
         }
-        if (completedRead && m_progress) m_progress->StepIt();
+        if (m_progress) m_progress->PostStepIt();
         return true;
     }
 
-    char m_buffer[kBufferSize];
-    OVERLAPPED m_ov;
-    bool m_pending = false;
-    DWORD m_writeError = 0;
+    CCaptureWorker& m_worker;
     HANDLE m_stopEvent;
     CProgressCtrl* m_progress;
-    CHandle m_readEvent;
+    LineSettings m_line;
+    CString m_path;
+    CCaptureWorker::PortFactory m_factory;
+    std::unique_ptr<CSerialPort> m_port;
+    std::unique_ptr<CReadSlot> m_slot;
+    bool m_pending = false;
+    unsigned m_chunk = kMinRead;
+    DWORD m_writeError = 0;
     CHandle m_file;
 };
 
@@ -294,6 +465,66 @@ void CCaptureWorker::Stop()
     StopThread(pThread, hStopEvent);
 }
 
+void CCaptureWorker::SetNotifyWindow(HWND window, UINT message)
+{
+    CSingleLock guard(&lock, true);
+    m_notifyWindow = window;
+    m_notifyMessage = message;
+}
+
+void CCaptureWorker::SetPortFactory(PortFactory factory)
+{
+    CSingleLock guard(&lock, true);
+    m_portFactory = std::move(factory);
+}
+
+CaptureStatus CCaptureWorker::GetStatus() const
+{
+    CSingleLock guard(&lock, true);
+    return m_status;
+}
+
+std::vector<CaptureMessage> CCaptureWorker::TakeMessages()
+{
+    CSingleLock guard(&lock, true);
+    std::vector<CaptureMessage> taken;
+    taken.swap(m_messages);
+    return taken;
+}
+
+void CCaptureWorker::Report(CaptureState state, CaptureEnd end)
+{
+    {
+        CSingleLock guard(&lock, true);
+        if (m_status.state == state && m_status.end == end) return;
+        m_status.state = state;
+        m_status.end = end;
+    }
+    Notify();
+}
+
+void CCaptureWorker::Tell(const CString& text, const char* caption)
+{
+    {
+        CSingleLock guard(&lock, true);
+        m_messages.push_back({text, CString(caption)});
+    }
+    Notify();
+}
+
+void CCaptureWorker::Notify() const
+{
+    HWND window = nullptr;
+    UINT message = 0;
+    {
+        CSingleLock guard(&lock, true);
+        window = m_notifyWindow;
+        message = m_notifyMessage;
+    }
+    // Posted: the capture thread never waits for the window's thread.
+    if (window) PostMessageA(window, message, 0, 0);
+}
+
 void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THREADPROC proc, int priority)
 {
     CSingleLock guard(&lock, true);
@@ -306,6 +537,8 @@ void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THRE
     }
     ResetEvent(stopEvent);
     if (!thread) {
+        m_status = CaptureStatus();
+        m_status.port = nPort;
         CWinThread* created = AfxBeginThread(proc, this, priority, 0, CREATE_SUSPENDED, nullptr);
         if (created) {
             // The object must outlive the thread: StopThread waits on its handle.
@@ -324,31 +557,13 @@ void CCaptureWorker::StopThread(CWinThread*& thread, HANDLE stopEvent)
     SetEvent(stopEvent);
     HANDLE h = thread->m_hThread;
     guard.Unlock();
-    // Keep this thread's messages flowing: the capture thread may be waiting in a
-    // SendMessage to the progress bar, which only this thread can answer.
-    bool quit = false;
-    WPARAM quitCode = 0;
-    while (WaitForSingleObject(h, 0) == WAIT_TIMEOUT) {
-        MSG msg;
-        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                // Not ours to consume: the caller's message loop gets it back below.
-                quit = true;
-                quitCode = msg.wParam;
-                continue;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        } else {
-            Sleep(1);
-        }
-    }
+    // The capture thread never waits on this one (it only posts), and it ends within a
+    // bounded time of the stop event, so a plain wait cannot hang.
+    WaitForSingleObject(h, INFINITE);
     guard.Lock(INFINITE);
     if (thread) delete thread;
     thread = nullptr;
     ResetEvent(stopEvent);
-    guard.Unlock();
-    if (quit) PostQuitMessage(static_cast<int>(quitCode));
 }
 
 UINT __cdecl CCaptureWorker::CaptureThreadProc(void* param)
@@ -360,48 +575,40 @@ UINT __cdecl CCaptureWorker::CaptureThreadProc(void* param)
 
 void CCaptureWorker::Capture()
 {
+    LineSettings line;
     CString path;
-    int port = 0;
-    unsigned baud = 0;
-    unsigned char bits = 0;
-    int par = 0;
-    int stop = 0;
     CProgressCtrl* bar = nullptr;
+    PortFactory factory;
     {
         CSingleLock guard(&lock, true);
         path = strDataFile;
-        port = nPort;
-        baud = dwBaud;
-        bits = dataBits;
-        par = parity;
-        stop = stopBits;
+        line.port = nPort;
+        line.baud = dwBaud;
+        line.dataBits = dataBits;
+        line.parity = parity;
+        line.stopBits = stopBits;
         bar = progress;
+        factory = m_portFactory;
     }
 
-    CCaptureSession session(hStopEvent, bar);
+    CaptureEnd end = CaptureEnd::None;
     try {
-        session.port.Open(port, baud, static_cast<Parity>(par), bits, static_cast<StopBits>(stop), true,
-                          NoFlowControl);
-        if (!session.CreateReadEvent() || !session.port.IsOpen()) {
-            Warn(kOpenPortFailed, kSerialPortCaption);
-            return;
+        CString invalid = InvalidSettingText(line);
+        if (!invalid.IsEmpty()) {
+            // A value no port can take (a hand-edited registry) would otherwise be waited
+            // for forever as a port that is not there yet.
+            Tell(invalid, kSerialPortCaption);
+            end = CaptureEnd::SettingsInvalid;
+        } else {
+            CCaptureSession session(*this, hStopEvent, bar, line, path, factory);
+            end = session.Run();
         }
-        session.SetReadTimeouts();
-        if (!session.CreateCaptureFile(path)) {
-            Warn(kOpenFileFailed, kInputFileCaption);
-            return;
-        }
-        session.PrepareProgress();
-        if (!session.Run()) WarnWithReason(kWriteFailed, SystemErrorText(session.WriteError()), kInputFileCaption);
-    } catch (CSerialException* e) {
-        char text[512] = "";
-        CString reason = e->GetErrorMessage(text, sizeof text) && text[0] ? CString(text)
-                                                                          : SystemErrorText(e->m_dwError);
-        e->Delete();
-        WarnWithReason(kPortFailed, reason, kSerialPortCaption);
     } catch (CException* e) {
         e->Delete();
     } catch (...) {
         // Nothing may leave the capture thread.
     }
+    // Reported after the session closed the file, so that whoever hears of the end finds
+    // the file complete.
+    Report(CaptureState::Ended, end);
 }

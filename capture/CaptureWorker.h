@@ -1,7 +1,13 @@
 #pragma once
 // CCaptureWorker: owns the capture thread that copies every byte from a COM port into
-// the capture file until it is told to stop.
+// the capture file until it is told to stop. The thread rides out a port that goes away
+// (an unplugged adapter, a driver that comes up late) and never waits on a person: it
+// reports its state and its messages to a window by posted messages.
 #include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
 
 #include "platform/Handle.h"
 #include "platform/ProgressCtrl.h"
@@ -10,8 +16,33 @@
 #include "platform/Thread.h"
 #include "serial/SerialPort.h"
 
+// Where the capture is, as the window and the tray show it.
+enum class CaptureState {
+    Opening,        // started, port not opened yet
+    WaitingForPort, // the port is missing, busy or gone; retried about once a second
+    Capturing,      // the port is open and the file is being written
+    Ended,          // the thread has ended (Stop, or a failure that retrying cannot mend)
+};
+
+// Why a capture ended for good on its own; None when it was stopped.
+enum class CaptureEnd { None, SettingsInvalid, SettingsRefused, FileNotCreated, FileNotWritten };
+
+struct CaptureStatus {
+    CaptureState state = CaptureState::Opening;
+    CaptureEnd end = CaptureEnd::None;
+    int port = 0;
+};
+
+// A message for the user; the window shows it, the capture thread never does.
+struct CaptureMessage {
+    CString text;
+    CString caption;
+};
+
 class CCaptureWorker {
 public:
+    using PortFactory = std::function<std::unique_ptr<CSerialPort>()>;
+
     CCaptureWorker();
     // Does not stop the thread: the owner calls Stop first.
     ~CCaptureWorker();
@@ -20,21 +51,37 @@ public:
 
     void Start(CString path, int nPort, unsigned dwBaud, unsigned char dataBits, int parity, int stopBits,
                CProgressCtrl* progress);
-    // Asks the thread to stop and waits for it, pumping this thread's messages meanwhile.
+    // Asks the thread to stop and waits for it; the thread ends within about a second
+    // even when the driver ignores time-outs and cancels.
     void Stop();
+
+    // The window told (message, no parameters) whenever the status changes or a message
+    // waits; set before Start. Without one the caller polls.
+    void SetNotifyWindow(HWND window, UINT message);
+    // How ports are made; tests stand in for drivers that Wine cannot imitate.
+    void SetPortFactory(PortFactory factory);
+
+    CaptureStatus GetStatus() const;
+    // The messages not taken yet, oldest first.
+    std::vector<CaptureMessage> TakeMessages();
 
     void StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THREADPROC proc, int priority);
     void StopThread(CWinThread*& thread, HANDLE stopEvent);
     static UINT __cdecl CaptureThreadProc(void* param);
 
+    // Called by the capture thread.
+    void Report(CaptureState state, CaptureEnd end = CaptureEnd::None);
+    void Tell(const CString& text, const char* caption);
+
 private:
     // The capture itself; returns with everything it holds released, so that the thread
     // function can end the thread (which skips the destructors of its own locals).
     void Capture();
+    void Notify() const;
 
     CProgressCtrl* progress;
     CWinThread* pThread;
-    CCriticalSection lock;
+    mutable CCriticalSection lock;
     CHandle hStopEvent;
     CString strDataFile;
     int nPort = 0;
@@ -42,4 +89,11 @@ private:
     unsigned dwBaud = 0;
     int stopBits = 0;
     int parity = 0;
+
+    // Guarded by lock too.
+    HWND m_notifyWindow = nullptr;
+    UINT m_notifyMessage = 0;
+    PortFactory m_portFactory;
+    CaptureStatus m_status;
+    std::vector<CaptureMessage> m_messages;
 };

@@ -24,6 +24,7 @@ public:
     // -1 clears the selection.
     int SetCurSel(int index) { return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(index))); }
     int AddString(const char* text) { return static_cast<int>(SendMessage(CB_ADDSTRING, 0, Text(text))); }
+    void ResetContent() { SendMessage(CB_RESETCONTENT); }
     int InsertString(int index, const char* text)
     {
         return static_cast<int>(SendMessage(CB_INSERTSTRING, static_cast<WPARAM>(index), Text(text)));

@@ -47,19 +47,21 @@ public:
     // Called for every finished ReadEx/WriteEx; frees ov.
     virtual void OnCompletion(unsigned errorCode, unsigned count, OVERLAPPED* ov);
 
+    // The overlapped calls are virtual so that a test can stand in for a driver that
+    // behaves as Windows' buffered serial drivers do, which Wine cannot show.
     // Overlapped read: true when it completed at once (*pBytesRead set), false when pending.
-    bool Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* pBytesRead = nullptr);
+    virtual bool Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* pBytesRead = nullptr);
     // True when the operation has completed, false while it is still pending (no wait).
     // *pBytes receives the count the system reports even when the call then throws:
     // a cancelled read (ERROR_OPERATION_ABORTED) still reports what it received.
-    bool GetOverlappedResult(OVERLAPPED* ov, unsigned* pBytes, bool bWait);
+    virtual bool GetOverlappedResult(OVERLAPPED* ov, unsigned* pBytes, bool bWait);
     // Cancels this thread's outstanding I/O on the device.
-    void CancelIo();
+    virtual void CancelIo();
     void GetStatus(COMSTAT& stat);
     void GetState(DCB& dcb);
     void SetState(DCB& dcb);
     void GetTimeouts(COMMTIMEOUTS& timeouts);
-    void SetTimeouts(COMMTIMEOUTS& timeouts);
+    virtual void SetTimeouts(COMMTIMEOUTS& timeouts);
 
     // Puts the line settings into a device control block read from the device; fields
     // the settings do not name stay as they were. Open uses it.

@@ -1,4 +1,5 @@
-// What the user is told when capture cannot start or cannot go on, and what is kept.
+// What the user is told when capture cannot start or cannot go on, what is kept, and how
+// the capture waits for a port that is missing or goes away.
 #include "CaptureTestSupport.h"
 
 #include <cstdlib>
@@ -14,57 +15,83 @@ const char kOpenFileFailed[] = "Couldn't open input file.  Please check to verif
 
 class CaptureFailureTest : public CaptureTest {
 protected:
-    bool WaitForBox(DWORD timeoutMs = 10000)
+    // The one message given, which must carry this caption.
+    CaptureMessage OnlyMessage(const char* caption)
     {
-        return PumpUntil([&] { return boxes.Count() > 0; }, timeoutMs);
-    }
-    // The one box shown, which must be an owner-less warning with this caption.
-    testenv::RecordedBox OnlyBox(const char* caption)
-    {
-        std::vector<testenv::RecordedBox> all = boxes.Boxes();
+        std::vector<CaptureMessage> all = Told();
         EXPECT_EQ(all.size(), 1u);
-        if (all.empty()) return testenv::RecordedBox{};
-        EXPECT_EQ(all[0].owner, nullptr);
-        EXPECT_EQ(all[0].caption, caption);
-        EXPECT_EQ(all[0].type & MB_ICONMASK, static_cast<UINT>(MB_ICONWARNING));
+        if (all.empty()) return CaptureMessage{};
+        EXPECT_STREQ(all[0].caption, caption);
         return all[0];
     }
     // The part of a failure message that gives the system's text.
-    static std::string Reason(const std::string& text)
+    static std::string Reason(const CString& text)
     {
-        size_t gap = text.find("\n\n");
-        return gap == std::string::npos ? std::string() : text.substr(gap + 2);
+        std::string s = text.GetString();
+        size_t gap = s.rfind("\n\n");
+        return gap == std::string::npos ? std::string() : s.substr(gap + 2);
+    }
+    static bool StartsWith(const CString& text, const char* prefix)
+    {
+        return std::string(text.GetString()).rfind(prefix, 0) == 0;
+    }
+    void ExpectEnded(CaptureEnd end)
+    {
+        EXPECT_TRUE(WaitForState(CaptureState::Ended));
+        EXPECT_EQ(static_cast<int>(worker.GetStatus().end), static_cast<int>(end));
     }
 };
 
 } // namespace
 
-TEST_F(CaptureFailureTest, MissingPortSaysSoAndCreatesNoFile)
+TEST_F(CaptureFailureTest, SettingsNoPortTakesOrTheDriverRefusesEndTheCaptureAndSaySo)
 {
-    worker.Start(CString(path.c_str()), 99, 9600, 8, NoParity, OneStopBit, nullptr);
-    ASSERT_TRUE(WaitForBox());
-    testenv::RecordedBox box = OnlyBox("Serial Port");
-    EXPECT_EQ(box.text, kOpenPortFailed);
-    EXPECT_TRUE(ThreadEnded(box.threadId, 5000));
-    EXPECT_FALSE(testenv::FileExists(path));
+    struct Case {
+        int port;
+        unsigned baud;
+        unsigned char dataBits;
+        int parity;
+        int stopBits;
+        const char* named; // in the message; null: the driver's refusal
+        CaptureEnd end;
+    };
+    const Case cases[] = {
+        {0, 9600, 8, NoParity, OneStopBit, "Comm Port", CaptureEnd::SettingsInvalid},
+        {4097, 9600, 8, NoParity, OneStopBit, "Comm Port", CaptureEnd::SettingsInvalid},
+        {pair.port, 0, 8, NoParity, OneStopBit, "Baud Rate", CaptureEnd::SettingsInvalid},
+        {pair.port, 0xFFFFFFFF, 8, NoParity, OneStopBit, "Baud Rate", CaptureEnd::SettingsInvalid},
+        {pair.port, 9600, 0, NoParity, OneStopBit, "Data Bits", CaptureEnd::SettingsInvalid},
+        {pair.port, 9600, 9, NoParity, OneStopBit, "Data Bits", CaptureEnd::SettingsInvalid},
+        {pair.port, 9600, 8, 9, OneStopBit, "Parity", CaptureEnd::SettingsInvalid},
+        {pair.port, 9600, 8, -1, OneStopBit, "Parity", CaptureEnd::SettingsInvalid},
+        {pair.port, 9600, 8, NoParity, 7, "Stop Bits", CaptureEnd::SettingsInvalid},
+        // A pty refuses 6 data bits with ERROR_INVALID_PARAMETER, as drivers refuse what
+        // their hardware cannot do.
+        {pair.port, 9600, 6, NoParity, OneStopBit, nullptr, CaptureEnd::SettingsRefused},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.named ? c.named : "driver");
+        told.clear();
+        worker.Start(CString(path.c_str()), c.port, c.baud, c.dataBits, c.parity, c.stopBits, nullptr);
+        ExpectEnded(c.end);
+        CaptureMessage message = OnlyMessage("Serial Port");
+        // Nothing was captured, so nothing "stopped".
+        EXPECT_FALSE(StartsWith(message.text, "Capture stopped")) << message.text.GetString();
+        if (c.named)
+            EXPECT_NE(std::string(message.text.GetString()).find(c.named), std::string::npos) << message.text.GetString();
+        else
+            EXPECT_EQ(Reason(message.text), SystemText(ERROR_INVALID_PARAMETER));
+        worker.Stop();
+        EXPECT_FALSE(testenv::FileExists(path));
+    }
 }
 
-TEST_F(CaptureFailureTest, FileInAMissingDirectorySaysSo)
+TEST_F(CaptureFailureTest, FileInAMissingDirectorySaysSoAndEnds)
 {
     std::string missing = testenv::ScratchDir() + "\\no such directory\\capture.txt";
     Start(nullptr, missing);
-    ASSERT_TRUE(WaitForBox());
-    EXPECT_EQ(OnlyBox("Input File").text, kOpenFileFailed);
-}
-
-TEST_F(CaptureFailureTest, LineSettingsTheDriverRejectsSayWhy)
-{
-    // A pty refuses 9 data bits with ERROR_NOT_SUPPORTED.
-    worker.Start(CString(path.c_str()), pair.port, 9600, 9, NoParity, OneStopBit, nullptr);
-    ASSERT_TRUE(WaitForBox());
-    testenv::RecordedBox box = OnlyBox("Serial Port");
-    EXPECT_EQ(box.text.rfind("Capture stopped", 0), 0u) << box.text;
-    EXPECT_EQ(Reason(box.text), SystemText(ERROR_NOT_SUPPORTED));
+    ExpectEnded(CaptureEnd::FileNotCreated);
+    EXPECT_STREQ(OnlyMessage("Input File").text, kOpenFileFailed);
 }
 
 TEST_F(CaptureFailureTest, DevicePathsAreRefusedAndTheDeviceIsLeftAlone)
@@ -87,14 +114,11 @@ TEST_F(CaptureFailureTest, DevicePathsAreRefusedAndTheDeviceIsLeftAlone)
     };
     for (const std::string& device : paths) {
         SCOPED_TRACE(device);
-        testenv::RecordingMessageBox local;
+        told.clear();
         Start(nullptr, device);
-        ASSERT_TRUE(PumpUntil([&] { return local.Count() > 0; }, 10000));
+        ASSERT_TRUE(WaitForState(CaptureState::Ended));
         worker.Stop();
-        std::vector<testenv::RecordedBox> shown = local.Boxes();
-        ASSERT_EQ(shown.size(), 1u);
-        EXPECT_EQ(shown[0].caption, "Input File");
-        EXPECT_EQ(shown[0].text, kOpenFileFailed);
+        EXPECT_STREQ(OnlyMessage("Input File").text, kOpenFileFailed);
     }
     EXPECT_EQ(listener.Read(1, 300), "") << "something was written to the device";
     // What waited on the device is still there: nothing read it.
@@ -103,7 +127,45 @@ TEST_F(CaptureFailureTest, DevicePathsAreRefusedAndTheDeviceIsLeftAlone)
     EXPECT_EQ(device.Read(5, 2000), "probe");
 }
 
-TEST_F(CaptureFailureTest, UnplugSaysWhyKeepsWhatCameBeforeAndStopDisposesOfTheEndedThread)
+TEST_F(CaptureFailureTest, APortMissingAtRunIsWaitedForAndCapturedFromWhenItAppears)
+{
+    peer.Close();
+    SetUpPair(2);
+    PlugGuard replug(pair);
+    peer.Close();
+    ASSERT_TRUE(testenv::Unplug(pair));
+
+    Start();
+    ASSERT_TRUE(WaitForState(CaptureState::WaitingForPort));
+    EXPECT_STREQ(OnlyMessage("Serial Port").text, kOpenPortFailed);
+    // Three seconds of retries: no file yet, and no second message.
+    Sleep(3000);
+    EXPECT_FALSE(testenv::FileExists(path));
+    EXPECT_EQ(Told().size(), 1u);
+
+    ASSERT_TRUE(testenv::Plug(pair));
+    ASSERT_TRUE(WaitUntilCapturing(5000)) << "the capture did not start when the port appeared";
+    ASSERT_TRUE(WaitForState(CaptureState::Capturing));
+    ASSERT_TRUE(peer.Open(pair.peer));
+    ASSERT_TRUE(peer.Write("after it appeared"));
+    ASSERT_TRUE(WaitForFileSize(17, 5000));
+    worker.Stop();
+    EXPECT_EQ(FileBytes(), "after it appeared");
+    EXPECT_EQ(Told().size(), 1u);
+}
+
+TEST_F(CaptureFailureTest, StopWhileWaitingForAPortEndsAtOnce)
+{
+    worker.Start(CString(path.c_str()), 99, 9600, 8, NoParity, OneStopBit, nullptr);
+    ASSERT_TRUE(WaitForState(CaptureState::WaitingForPort));
+    Sleep(200);
+    DWORD start = GetTickCount();
+    worker.Stop();
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_FALSE(testenv::FileExists(path));
+}
+
+TEST_F(CaptureFailureTest, ThreeUnplugsDuringOneCaptureLoseNothingThatReachedThePort)
 {
     peer.Close();
     SetUpPair(2);
@@ -114,31 +176,43 @@ TEST_F(CaptureFailureTest, UnplugSaysWhyKeepsWhatCameBeforeAndStopDisposesOfTheE
     ASSERT_TRUE(testenv::Plug(pair));
     unsigned shellCost = CountHandles() - shellBefore;
     unsigned handlesBefore = CountHandles();
-
     Start();
     ASSERT_TRUE(WaitUntilCapturing());
-    ASSERT_TRUE(peer.Write("before the unplug"));
-    ASSERT_TRUE(WaitForFileSize(17, 5000));
-    peer.Close();
-    ASSERT_TRUE(testenv::Unplug(pair));
-    ASSERT_TRUE(WaitForBox());
-
-    testenv::RecordedBox box = OnlyBox("Serial Port");
-    EXPECT_EQ(box.text.rfind("Capture stopped", 0), 0u) << box.text;
-    // A pending read fails with ERROR_BROKEN_PIPE; status calls on the gone device with ERROR_NOT_READY.
-    std::string reason = Reason(box.text);
-    EXPECT_TRUE(reason == SystemText(ERROR_BROKEN_PIPE) || reason == SystemText(ERROR_NOT_READY)) << box.text;
-    EXPECT_TRUE(ThreadEnded(box.threadId, 5000));
-    EXPECT_EQ(FileBytes(), "before the unplug");
-
-    unsigned handlesBeforeStop = CountHandles();
-    DWORD start = GetTickCount();
+    std::string sent;
+    for (int outage = 0; outage < 3; ++outage) {
+        SCOPED_TRACE(outage);
+        std::string piece = "receipt " + std::to_string(outage) + " before the unplug\r\n";
+        ASSERT_TRUE(peer.Write(piece));
+        sent += piece;
+        ASSERT_TRUE(WaitForFileSize(static_cast<long long>(sent.size()), 5000));
+        peer.Close();
+        ASSERT_TRUE(testenv::Unplug(pair));
+        ASSERT_TRUE(WaitForState(CaptureState::WaitingForPort));
+        ASSERT_TRUE(WaitForMessages(outage + 1u));
+        ASSERT_TRUE(testenv::Plug(pair));
+        ASSERT_TRUE(WaitForState(CaptureState::Capturing, 5000)) << "the capture did not resume";
+        ASSERT_TRUE(peer.Open(pair.peer));
+    }
+    ASSERT_TRUE(peer.Write("after the last replug"));
+    sent += "after the last replug";
+    ASSERT_TRUE(WaitForFileSize(static_cast<long long>(sent.size()), 5000));
     worker.Stop();
-    EXPECT_LT(GetTickCount() - start, 1000u);
-    // Stop releases the ended thread's object; everything else the capture held was released
-    // when it ended. The peer port is closed; the unplug went through the shell.
-    EXPECT_EQ(CountHandles(), handlesBeforeStop - 1);
-    EXPECT_EQ(CountHandles(), handlesBefore - 1 + shellCost);
+    EXPECT_EQ(FileBytes(), sent);
+
+    // One notice per outage: the port stopped, capture goes on, nothing is lost, and why.
+    ASSERT_EQ(Told().size(), 3u);
+    for (const CaptureMessage& m : Told()) {
+        EXPECT_STREQ(m.caption, "Serial Port");
+        std::string text = m.text.GetString();
+        EXPECT_NE(text.find("stopped responding"), std::string::npos) << text;
+        EXPECT_NE(text.find("nothing received so far is lost"), std::string::npos) << text;
+        // A pending read fails with ERROR_BROKEN_PIPE; calls on the gone device with ERROR_NOT_READY.
+        std::string reason = Reason(m.text);
+        EXPECT_TRUE(reason == SystemText(ERROR_BROKEN_PIPE) || reason == SystemText(ERROR_NOT_READY)) << text;
+    }
+    // Closed ports, abandoned reads and the thread: nothing is left behind. The peer is
+    // open again, as it was before the capture.
+    EXPECT_EQ(CountHandles(), handlesBefore + 6 * shellCost);
 }
 
 TEST_F(CaptureFailureTest, FullDiskSaysWhyAndEndsTheCapture)
@@ -154,12 +228,11 @@ TEST_F(CaptureFailureTest, FullDiskSaysWhyAndEndsTheCapture)
     Start(nullptr, file);
     ASSERT_TRUE(PumpUntil([&] { return FileSize(file) == 0; }, 5000));
     ASSERT_TRUE(peer.Write(data));
-    ASSERT_TRUE(WaitForBox(20000));
+    ExpectEnded(CaptureEnd::FileNotWritten);
 
-    testenv::RecordedBox box = OnlyBox("Input File");
-    EXPECT_EQ(box.text.rfind("Capture stopped", 0), 0u) << box.text;
-    EXPECT_EQ(Reason(box.text), SystemText(ERROR_DISK_FULL));
-    EXPECT_TRUE(ThreadEnded(box.threadId, 5000));
+    CaptureMessage message = OnlyMessage("Input File");
+    EXPECT_TRUE(StartsWith(message.text, "Capture stopped")) << message.text.GetString();
+    EXPECT_EQ(Reason(message.text), SystemText(ERROR_DISK_FULL));
     // What fitted is what was sent.
     std::string kept = testenv::ReadFileBytes(file);
     EXPECT_GT(kept.size(), 0u);

@@ -4,7 +4,6 @@
 #include "capture/CaptureWorker.h"
 #include "platform/Handle.h"
 #include "serial/SerialPort.h"
-#include "support/RecordingMessageBox.h"
 #include "support/TestEnv.h"
 
 #include <commctrl.h>
@@ -154,7 +153,7 @@ private:
 };
 
 // A worker capturing from pair k into a fresh file of the scratch directory, with the
-// test driving the pair's peer end and recording every message box.
+// test driving the pair's peer end and collecting what the worker tells the user.
 class CaptureTest : public ::testing::Test {
 protected:
     void SetUpPair(int k)
@@ -191,9 +190,23 @@ protected:
     {
         return PumpUntil([&] { return FileSize(path) >= size; }, timeoutMs);
     }
+    // Every message the worker has given so far.
+    const std::vector<CaptureMessage>& Told()
+    {
+        for (CaptureMessage& m : worker.TakeMessages()) told.push_back(m);
+        return told;
+    }
+    bool WaitForMessages(size_t count, DWORD timeoutMs = 10000)
+    {
+        return PumpUntil([&] { return Told().size() >= count; }, timeoutMs);
+    }
+    bool WaitForState(CaptureState state, DWORD timeoutMs = 10000)
+    {
+        return PumpUntil([&] { return worker.GetStatus().state == state; }, timeoutMs);
+    }
     std::string FileBytes() const { return testenv::ReadFileBytes(path); }
 
-    testenv::RecordingMessageBox boxes;
+    std::vector<CaptureMessage> told;
     testenv::PortPair pair;
     testenv::PeerPort peer;
     std::string path;

@@ -26,7 +26,9 @@ struct ListItem {
     const char* text;
     DWORD data;
 };
-const ListItem kBaudRates[] = {{"1200", 1200}, {"2400", 2400}, {"4800", 4800}, {"9600", 9600}, {"19200", 19200}};
+// Receipt printers and terminals also run at the three fastest rates.
+const ListItem kBaudRates[] = {{"1200", 1200},   {"2400", 2400},   {"4800", 4800},    {"9600", 9600},
+                               {"19200", 19200}, {"38400", 38400}, {"57600", 57600}, {"115200", 115200}};
 // The data are the Parity and StopBits values the serial port and the registry use.
 const ListItem kParities[] = {{"EVEN", 0}, {"MARK", 1}, {"NONE", 2}, {"ODD", 3}, {"SPACE", 4}};
 const ListItem kStopBits[] = {{"1", 0}, {"1.5", 1}, {"2", 2}};
@@ -108,24 +110,7 @@ void CCollectorDlg::LoadSettings()
     m_strDataFile = settings.dataFile;
     m_bRunAtStartup = settings.runAtStartup;
 
-    CUIntArray ports;
-    EnumerateSerialPorts(ports);
-    for (int i = 0; i < ports.GetSize(); ++i) {
-        CString name;
-        name.Format("COM%u", ports[i]);
-        int index = m_cbCommPort.InsertString(i, name);
-        m_cbCommPort.SetItemData(index, ports[i]);
-    }
-    // The item that carries the stored port, wherever it stands in the list; none when
-    // the port is not present, so that the list never shows another port than Run opens.
-    int portIndex = -1;
-    for (int i = 0; i < m_cbCommPort.GetCount(); ++i) {
-        if (static_cast<int>(m_cbCommPort.GetItemData(i)) == m_nCommPort) {
-            portIndex = i;
-            break;
-        }
-    }
-    m_cbCommPort.SetCurSel(portIndex);
+    FillPortList();
 
     InsertItems(m_cbBaudRate, kBaudRates);
     SelectNumber(m_cbBaudRate, m_nBaudRate);
@@ -148,6 +133,31 @@ void CCollectorDlg::LoadSettings()
         OnRun();
     }
 }
+
+void CCollectorDlg::FillPortList()
+{
+    CUIntArray ports;
+    m_enumeratePorts(ports);
+    m_cbCommPort.ResetContent();
+    for (int i = 0; i < ports.GetSize(); ++i) {
+        CString name;
+        name.Format("COM%u", ports[i]);
+        int index = m_cbCommPort.InsertString(i, name);
+        m_cbCommPort.SetItemData(index, ports[i]);
+    }
+    // The item that carries the stored port, wherever it stands in the list; none when
+    // the port is not present, so that the list never shows another port than Run opens.
+    int portIndex = -1;
+    for (int i = 0; i < m_cbCommPort.GetCount(); ++i) {
+        if (static_cast<int>(m_cbCommPort.GetItemData(i)) == m_nCommPort) {
+            portIndex = i;
+            break;
+        }
+    }
+    m_cbCommPort.SetCurSel(portIndex);
+}
+
+void CCollectorDlg::OnDropDownCommPort() { FillPortList(); }
 
 bool CCollectorDlg::OnCommand(UINT id, UINT code, HWND control)
 {
@@ -182,6 +192,10 @@ bool CCollectorDlg::OnCommand(UINT id, UINT code, HWND control)
         OnSelChangeDataBits();
         return true;
     case IDC_COMMPORT:
+        if (code == CBN_DROPDOWN) {
+            OnDropDownCommPort();
+            return true;
+        }
         if (code != CBN_SELCHANGE) break;
         OnSelChangeCommPort();
         return true;
@@ -222,43 +236,110 @@ void CCollectorDlg::OnBrowse()
 
 void CCollectorDlg::OnRun()
 {
-    // A click that arrives while a stop or the close is under way starts nothing.
-    if (m_nStopping > 0 || m_bDestroying) return;
+    // A click handled inside a message box's loop while the close is under way starts nothing.
+    if (m_bDestroying) return;
     StopWorker();
-    if (FinishPendingClose()) return;
     if (m_strDataFile.IsEmpty()) {
         ShowMessageBox(nullptr, kNoFileText, kNoFileCaption, MB_OK | MB_ICONWARNING);
         return;
     }
+    m_lastEnd = CaptureEnd::None;
     m_pWorker = new CCaptureWorker;
+    m_pWorker->SetNotifyWindow(m_hWnd, WM_CAPTURENOTIFY);
     m_pWorker->Start(m_strDataFile, m_nCommPort, static_cast<unsigned>(m_nBaudRate), m_nDataBits, m_nParity,
                      m_nStopBits, &m_progress);
     SetRunning(true);
+    UpdateTrayTip();
 }
 
 void CCollectorDlg::OnStop()
 {
     StopWorker();
-    if (FinishPendingClose()) return;
+    m_lastEnd = CaptureEnd::None;
     SetRunning(false);
+    UpdateTrayTip();
 }
 
 void CCollectorDlg::StopWorker()
 {
+    // Out of m_pWorker first, so that nothing reached from here can stop it twice.
     std::unique_ptr<CCaptureWorker> worker(m_pWorker);
     m_pWorker = nullptr;
-    if (!worker) return;
-    ++m_nStopping;
-    worker->Stop();
-    --m_nStopping;
+    if (worker) worker->Stop();
 }
 
-bool CCollectorDlg::FinishPendingClose()
+void CCollectorDlg::OnCaptureNotify()
 {
-    if (m_nStopping > 0 || !m_bClosePending) return false;
-    m_bClosePending = false;
-    DestroyWindow();
-    return true;
+    // News from a worker already stopped is stale.
+    if (!m_pWorker) return;
+    CaptureStatus status = m_pWorker->GetStatus();
+    std::vector<CaptureMessage> messages = m_pWorker->TakeMessages();
+    if (status.state == CaptureState::Ended) {
+        // Ended for good on its own: the window must not claim a capture any more.
+        StopWorker();
+        m_lastEnd = status.end;
+        SetRunning(false);
+    }
+    UpdateTrayTip();
+    ShowCaptureMessages(std::move(messages));
+}
+
+void CCollectorDlg::ShowCaptureMessages(std::vector<CaptureMessage> messages)
+{
+    for (CaptureMessage& message : messages) m_waitingBoxes.push_back(std::move(message));
+    // The loop further up the stack shows them when the open box is answered.
+    if (m_bShowingBox) return;
+    m_bShowingBox = true;
+    // Owner-less, as a box must be seen while the dialog hides in the tray.
+    while (!m_waitingBoxes.empty() && m_hWnd) {
+        CaptureMessage message = m_waitingBoxes.front();
+        m_waitingBoxes.pop_front();
+        ShowMessageBox(nullptr, message.text, message.caption, MB_OK | MB_ICONWARNING);
+    }
+    m_waitingBoxes.clear();
+    m_bShowingBox = false;
+}
+
+CString CCollectorDlg::StateText() const
+{
+    CString text;
+    if (m_pWorker) {
+        CaptureStatus status = m_pWorker->GetStatus();
+        const char* what = "opening the port";
+        if (status.state == CaptureState::Capturing)
+            what = "capturing";
+        else if (status.state == CaptureState::WaitingForPort)
+            what = "waiting for the port";
+        else if (status.state == CaptureState::Ended)
+            what = "stopped";
+        text.Format("COM%d: %s", status.port, what);
+        return text;
+    }
+    switch (m_lastEnd) {
+    case CaptureEnd::SettingsInvalid:
+        return "stopped: settings not valid";
+    case CaptureEnd::SettingsRefused:
+        return "stopped: line settings refused";
+    case CaptureEnd::FileNotCreated:
+        return "stopped: capture file cannot be created";
+    case CaptureEnd::FileNotWritten:
+        return "stopped: capture file cannot be written";
+    case CaptureEnd::None:
+        break;
+    }
+    return "stopped";
+}
+
+void CCollectorDlg::UpdateTrayTip()
+{
+    CString tip(kTrayTip);
+    tip += "\n";
+    tip += StateText();
+    ::lstrcpynA(m_nid.szTip, tip, sizeof(m_nid.szTip));
+    if (!m_nid.hWnd) return;
+    m_nid.uFlags = NIF_TIP;
+    ::Shell_NotifyIconA(NIM_MODIFY, &m_nid);
+    m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
 }
 
 void CCollectorDlg::SetRunning(bool running)
@@ -287,11 +368,6 @@ bool CCollectorDlg::DestroyWindow()
 {
     // The DestroyWindow under way finishes the job.
     if (m_bDestroying || !m_hWnd) return false;
-    // A close while a stop pumps messages: done when that stop has finished.
-    if (m_nStopping > 0) {
-        m_bClosePending = true;
-        return false;
-    }
     m_bDestroying = true;
     CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
     OnStop();
@@ -308,9 +384,10 @@ void CCollectorDlg::OnEndSession(bool ending)
     // The system ends the process once this returns: the capture file must be complete
     // and the settings written now.
     m_bSessionEnded = true;
+    // Settings first: a slow stop must not cost them when the system ends the process.
     CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
-    StopWorker();
     SaveCollectorSettings(key, CurrentSettings());
+    StopWorker();
     RemoveTrayIcon();
 }
 
@@ -323,11 +400,15 @@ void CCollectorDlg::AddTrayIcon()
     m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     m_nid.uCallbackMessage = WM_TRAYNOTIFY;
     m_nid.hIcon = m_hIcon;
-    ::lstrcpynA(m_nid.szTip, kTrayTip, sizeof(m_nid.szTip));
+    UpdateTrayTip();
     ::Shell_NotifyIconA(NIM_ADD, &m_nid);
 }
 
-void CCollectorDlg::RemoveTrayIcon() { ::Shell_NotifyIconA(NIM_DELETE, &m_nid); }
+void CCollectorDlg::RemoveTrayIcon()
+{
+    ::Shell_NotifyIconA(NIM_DELETE, &m_nid);
+    m_nid.hWnd = nullptr;
+}
 
 void CCollectorDlg::OnSize(UINT type, int, int)
 {
@@ -341,12 +422,21 @@ void CCollectorDlg::OnSize(UINT type, int, int)
 
 LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_TRAYNOTIFY && static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK) {
-        // Neither place nor size changes: the flags say so; SW_SHOWNORMAL restores it.
-        SetWindowPos(HWND_TOP, m_rcWindow.left, m_rcWindow.top, m_rcWindow.right, m_rcWindow.bottom,
-                     SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);
-        ShowWindow(SW_SHOWNORMAL);
-    } else if (message == m_nTaskbarCreated && m_nTaskbarCreated != 0) {
+    if (message == WM_TRAYNOTIFY) {
+        if (static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK) {
+            // Neither place nor size changes: the flags say so; SW_SHOWNORMAL restores it.
+            SetWindowPos(HWND_TOP, m_rcWindow.left, m_rcWindow.top, m_rcWindow.right, m_rcWindow.bottom,
+                         SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);
+            ShowWindow(SW_SHOWNORMAL);
+        }
+        // Consumed: the dialog manager reads this number as DM_SETDEFID.
+        return 0;
+    }
+    if (message == WM_CAPTURENOTIFY) {
+        OnCaptureNotify();
+        return 0;
+    }
+    if (message == m_nTaskbarCreated && m_nTaskbarCreated != 0) {
         // The shell restarted and forgot our icon.
         AddTrayIcon();
     } else if (message == WM_ENDSESSION) {

@@ -6,16 +6,21 @@
 
 #include <shellapi.h>
 
+#include <deque>
+
 #include "platform/Controls.h"
 #include "platform/Dialog.h"
 #include "platform/ProgressCtrl.h"
 #include "platform/String.h"
+#include "capture/CaptureWorker.h"
+#include "platform/UIntArray.h"
+#include "serial/EnumerateSerialPorts.h"
 #include "settings/SettingsStore.h"
-
-class CCaptureWorker;
 
 // The tray icon's callback message.
 constexpr UINT WM_TRAYNOTIFY = WM_USER + 1;
+// Posted by the capture thread: its state changed or it has a message for the user.
+constexpr UINT WM_CAPTURENOTIFY = WM_APP + 1;
 
 class CCollectorDlg : public CDialog {
 public:
@@ -69,6 +74,15 @@ public:
 
     void AddTrayIcon();
     void RemoveTrayIcon();
+    // The capture thread's news: buttons, tray tip and messages follow the capture.
+    void OnCaptureNotify();
+    // Dropping down the Comm Port list lists the ports again: adapters come and go.
+    void OnDropDownCommPort();
+    // The tip the tray icon shows: the product, then what the capture is doing.
+    const char* TrayTip() const { return m_nid.szTip; }
+
+    // How the ports are listed; tests stand in for hardware that Wine lists only at start.
+    void (*m_enumeratePorts)(CUIntArray& ports) = EnumerateSerialPorts;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -80,20 +94,24 @@ protected:
     HCURSOR OnQueryDragIcon() override;
 
 private:
-    // Takes the worker out of m_pWorker before stopping it: Stop pumps messages, and a
-    // click or a close handled meanwhile must find no worker to stop a second time.
     void StopWorker();
-    // After a stop: the close that arrived while it pumped. true when the window is gone.
-    bool FinishPendingClose();
+    void FillPortList();
     void SetRunning(bool running);
+    CString StateText() const;
+    void UpdateTrayTip();
+    // Shows the capture's messages one box at a time; a box open does not hold up the
+    // capture, and messages that arrive meanwhile wait for it to be answered.
+    void ShowCaptureMessages(std::vector<CaptureMessage> messages);
     CollectorSettings CurrentSettings() const;
     // Logoff or shutdown: DestroyWindow will not run, so do its work now.
     void OnEndSession(bool ending);
 
     // The shell's broadcast when the task bar is (re)created: the tray icon must be added again.
     UINT m_nTaskbarCreated;
-    int m_nStopping = 0;
     bool m_bDestroying = false;
-    bool m_bClosePending = false;
     bool m_bSessionEnded = false;
+    // How the last capture ended, for the tray while no capture runs.
+    CaptureEnd m_lastEnd = CaptureEnd::None;
+    std::deque<CaptureMessage> m_waitingBoxes;
+    bool m_bShowingBox = false;
 };

@@ -12,6 +12,7 @@
 #include "platform/UIntArray.h"
 #include "res/resource.h"
 #include "serial/EnumerateSerialPorts.h"
+#include "platform/MessageBox.h"
 #include "support/RecordingMessageBox.h"
 #include "support/TestEnv.h"
 
@@ -90,7 +91,14 @@ TEST_F(CollectorDialog, FirstStartShowsTheDefaults)
     EXPECT_EQ(dlg.m_cbCommPort.GetCurSel(), portOne);
 
     EXPECT_EQ(ItemsOf(dlg.m_cbBaudRate),
-              (std::vector<Item>{{"1200", 1200}, {"2400", 2400}, {"4800", 4800}, {"9600", 9600}, {"19200", 19200}}));
+              (std::vector<Item>{{"1200", 1200},
+                                 {"2400", 2400},
+                                 {"4800", 4800},
+                                 {"9600", 9600},
+                                 {"19200", 19200},
+                                 {"38400", 38400},
+                                 {"57600", 57600},
+                                 {"115200", 115200}}));
     EXPECT_EQ(SelectedText(dlg.m_cbBaudRate), "9600");
     EXPECT_EQ(ItemsOf(dlg.m_cbDataBits), (std::vector<Item>{{"7", 7}, {"8", 8}}));
     EXPECT_EQ(SelectedText(dlg.m_cbDataBits), "8");
@@ -325,8 +333,7 @@ TEST_F(CollectorRun, StopTwiceAndACloseDuringTheStopEndCleanly)
             if (peer.Open(pair.peer)) peer.Write(sent);
             PumpFor(200);
         }
-        // All three wait in the queue; the second click and the close are handled while
-        // the first click's stop pumps messages.
+        // All three wait in the queue and are handled one after the other.
         d.PostMessage(WM_COMMAND, MAKEWPARAM(IDC_STOP, BN_CLICKED), reinterpret_cast<LPARAM>(d.GetDlgItem(IDC_STOP)));
         d.PostMessage(WM_COMMAND, MAKEWPARAM(IDC_STOP, BN_CLICKED), reinterpret_cast<LPARAM>(d.GetDlgItem(IDC_STOP)));
         d.PostMessage(WM_CLOSE);
@@ -335,26 +342,6 @@ TEST_F(CollectorRun, StopTwiceAndACloseDuringTheStopEndCleanly)
     EXPECT_EQ(dlg.destroyCalls, 1);
     EXPECT_EQ(dlg.m_pWorker, nullptr);
     EXPECT_EQ(testenv::ReadFileBytes(file), sent);
-}
-
-TEST_F(CollectorDialog, ACloseDuringTheStopPumpFinishesAfterTheStop)
-{
-    REQUIRE_TESTENV();
-    testenv::PortPair pair;
-    ASSERT_TRUE(testenv::GetPair(1, pair));
-    std::string file = CaptureFile("modeless-close.txt");
-    SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
-    Open();
-    dlg.Command(IDC_RUN, BN_CLICKED);
-    ASSERT_TRUE(PumpUntil([&] { return testenv::FileExists(file); }, 5000));
-    HWND h = dlg.GetSafeHwnd();
-    // A modeless dialog destroys itself on the close, here while the stop is still pumping.
-    dlg.PostMessage(WM_CLOSE);
-    dlg.Command(IDC_STOP, BN_CLICKED);
-    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(h); }, 5000));
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
-    DWORD value = 0;
-    EXPECT_TRUE(ReadDword("CommPort", value) && value == DWORD(pair.port));
 }
 
 TEST_F(CollectorDialog, MinimiseHidesAndOnlyADoubleClickOnTheTrayIconBringsItBack)
@@ -367,10 +354,13 @@ TEST_F(CollectorDialog, MinimiseHidesAndOnlyADoubleClickOnTheTrayIconBringsItBac
     EXPECT_FALSE(IsWindowVisible(dlg));
     EXPECT_TRUE(TrayIconPresent(dlg));
 
+    // The callback's number is also the dialog manager's DM_SETDEFID: it must not get there.
+    LRESULT defaultButton = dlg.Send(DM_GETDEFID);
     for (UINT mouse : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_RBUTTONUP, WM_MOUSEMOVE}) {
         dlg.SendMessage(WM_TRAYNOTIFY, 0, mouse);
         EXPECT_FALSE(IsWindowVisible(dlg)) << mouse;
     }
+    EXPECT_EQ(dlg.Send(DM_GETDEFID), defaultButton);
     dlg.SendMessage(WM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK);
     PumpFor(50);
     EXPECT_TRUE(IsWindowVisible(dlg));
@@ -427,6 +417,159 @@ TEST_F(CollectorDialog, EndOfSessionStopsTheCaptureCompleteAndSaves)
     DWORD value = 0;
     EXPECT_TRUE(ReadDword("StopBits", value) && value == 2) << value;
     EXPECT_FALSE(TrayIconPresent(dlg));
+}
+
+
+// The tip's second line, after "Orvane POS Emulator".
+std::string TipState(const ScriptedDlg& d)
+{
+    std::string tip = d.TrayTip();
+    size_t newline = tip.find('\n');
+    EXPECT_EQ(tip.substr(0, newline), "Orvane POS Emulator");
+    return newline == std::string::npos ? std::string() : tip.substr(newline + 1);
+}
+
+TEST_F(CollectorDialog, TheButtonsTheTrayTipAndTheMessagesFollowTheCapture)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(1, pair));
+    const std::string com = "COM" + std::to_string(pair.port);
+    struct Case {
+        int port;
+        int dataBits;
+        int parity;
+        std::string file;
+        std::string state;   // the tip's second line once the capture has settled
+        const char* caption; // of the one message expected, or null
+        bool running;        // Run disabled and Stop enabled
+    };
+    const Case cases[] = {
+        {pair.port, 8, 2, CaptureFile("state.txt"), com + ": capturing", nullptr, true},
+        {99, 8, 2, CaptureFile("state.txt"), "COM99: waiting for the port", "Serial Port", true},
+        {pair.port, 8, 2, CaptureFile("no such folder\\state.txt"), "stopped: capture file cannot be created",
+         "Input File", false},
+        // The pty refuses 6 data bits; no port takes parity 9.
+        {pair.port, 6, 2, CaptureFile("state.txt"), "stopped: line settings refused", "Serial Port", false},
+        {pair.port, 8, 9, CaptureFile("state.txt"), "stopped: settings not valid", "Serial Port", false},
+    };
+    Open();
+    EXPECT_EQ(TipState(dlg), "stopped");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        testenv::RecordingMessageBox local;
+        dlg.m_nCommPort = c.port;
+        dlg.m_nDataBits = static_cast<unsigned char>(c.dataBits);
+        dlg.m_nParity = c.parity;
+        dlg.m_strDataFile = c.file.c_str();
+        dlg.Command(IDC_RUN, BN_CLICKED);
+        EXPECT_TRUE(PumpUntil([&] { return TipState(dlg) == c.state; }, 5000)) << TipState(dlg);
+        PumpFor(100);
+        EXPECT_EQ(Disabled(dlg.m_btnRun), c.running);
+        EXPECT_EQ(Disabled(dlg.m_btnStop), !c.running);
+        EXPECT_EQ(dlg.m_pWorker != nullptr, c.running);
+        std::vector<testenv::RecordedBox> shown = local.Boxes();
+        ASSERT_EQ(shown.size(), c.caption ? 1u : 0u);
+        if (c.caption) {
+            EXPECT_EQ(shown[0].caption, c.caption);
+            EXPECT_EQ(shown[0].owner, nullptr);
+            EXPECT_EQ(shown[0].type & MB_ICONMASK, static_cast<UINT>(MB_ICONWARNING));
+            // Shown by the window's thread, never by the capture's.
+            EXPECT_EQ(shown[0].threadId, GetCurrentThreadId());
+        }
+        dlg.Command(IDC_STOP, BN_CLICKED);
+        EXPECT_EQ(TipState(dlg), "stopped");
+        EXPECT_FALSE(Disabled(dlg.m_btnRun));
+        EXPECT_TRUE(Disabled(dlg.m_btnStop));
+    }
+}
+
+// Answers each box only once the check it was given holds, dispatching meanwhile the way a
+// real message box's loop does; no message box is answered by a person in a test.
+class SlowlyAnsweredBox : public IMessageBoxService {
+public:
+    explicit SlowlyAnsweredBox(std::function<bool()> answerWhen) : m_answerWhen(std::move(answerWhen))
+    {
+        m_previous = SetMessageBoxService(this);
+    }
+    ~SlowlyAnsweredBox() override { SetMessageBoxService(m_previous); }
+    int Show(HWND, const char* text, const char*, UINT) override
+    {
+        texts.push_back(text);
+        heldUntilDone = PumpUntil(m_answerWhen, 15000);
+        return IDOK;
+    }
+    std::vector<std::string> texts;
+    bool heldUntilDone = false;
+
+private:
+    std::function<bool()> m_answerWhen;
+    IMessageBoxService* m_previous = nullptr;
+};
+
+TEST_F(CollectorDialog, AnUnansweredNoticeDoesNotHoldUpTheResume)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(2, pair));
+    testenv::PlugGuard replug(pair);
+    std::string file = CaptureFile("resume.txt");
+    DeleteFileA(file.c_str());
+    SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
+    Open();
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    ASSERT_TRUE(PumpUntil([&] { return testenv::FileExists(file); }, 5000));
+    testenv::PeerPort peer;
+    ASSERT_TRUE(peer.Open(pair.peer));
+    ASSERT_TRUE(peer.Write("before "));
+    ASSERT_TRUE(PumpUntil([&] { return testenv::ReadFileBytes(file) == "before "; }, 5000));
+    peer.Close();
+
+    // While the notice of the unplug is open, the port comes back and a receipt arrives.
+    std::string com = "COM" + std::to_string(pair.port);
+    bool plugged = false;
+    SlowlyAnsweredBox box([&] {
+        if (!plugged) plugged = testenv::Plug(pair);
+        if (TipState(dlg) != com + ": capturing") return false;
+        if (!peer.IsOpen() && (!peer.Open(pair.peer) || !peer.Write("after"))) return false;
+        return testenv::ReadFileBytes(file) == "before after";
+    });
+    ASSERT_TRUE(testenv::Unplug(pair));
+    ASSERT_TRUE(PumpUntil([&] { return !box.texts.empty(); }, 5000));
+    EXPECT_TRUE(box.heldUntilDone) << "the capture did not resume while the notice was open";
+    EXPECT_EQ(box.texts.size(), 1u);
+    EXPECT_FALSE(Disabled(dlg.m_btnStop));
+    dlg.Command(IDC_STOP, BN_CLICKED);
+    EXPECT_EQ(testenv::ReadFileBytes(file), "before after");
+}
+
+std::vector<unsigned> g_ports;
+void ListedPorts(CUIntArray& ports)
+{
+    ports.RemoveAll();
+    for (unsigned port : g_ports) ports.Add(port);
+}
+
+TEST_F(CollectorDialog, DroppingDownThePortListListsThePortsAgainAndKeepsTheChoice)
+{
+    // Wine lists ports only as its server starts, so the hardware is played by a stand-in list.
+    SeedDword("CommPort", 5);
+    g_ports = {3, 5};
+    dlg.m_enumeratePorts = ListedPorts;
+    Open();
+    EXPECT_EQ(SelectedText(dlg.m_cbCommPort), "COM5");
+
+    g_ports = {3, 5, 12};
+    dlg.Command(IDC_COMMPORT, CBN_DROPDOWN);
+    EXPECT_EQ(ItemsOf(dlg.m_cbCommPort), (std::vector<Item>{{"COM3", 3}, {"COM5", 5}, {"COM12", 12}}));
+    EXPECT_EQ(SelectedText(dlg.m_cbCommPort), "COM5");
+
+    // The chosen adapter is unplugged: nothing stands in for it, and the choice is kept.
+    g_ports = {12};
+    dlg.Command(IDC_COMMPORT, CBN_DROPDOWN);
+    EXPECT_EQ(ItemsOf(dlg.m_cbCommPort), (std::vector<Item>{{"COM12", 12}}));
+    EXPECT_EQ(dlg.m_cbCommPort.GetCurSel(), -1);
+    EXPECT_EQ(dlg.m_nCommPort, 5);
 }
 
 } // namespace

@@ -1,10 +1,11 @@
 # make test   builds both architectures and runs the tests under Wine
 # make demo   shows the collector capturing from a simulated POS terminal
 # make bench  runs the capture benchmark
+# make screenshot  copies the last demo's screenshot to docs/screenshot.png (README's picture)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build test demo screenshot bench clean
 
 all: build
 
@@ -27,6 +28,10 @@ test: build
 demo: deps $(BUILD)/i686/CMakeCache.txt
 	cmake --build $(BUILD)/i686 -j $(JOBS)
 	scripts/demo.sh $(BUILD)
+
+screenshot:
+	@test -f $(BUILD)/screenshot.png || { echo "screenshot: no $(BUILD)/screenshot.png: run make demo first" >&2; exit 1; }
+	cp $(BUILD)/screenshot.png docs/screenshot.png
 
 bench: deps $(BUILD)/i686/CMakeCache.txt
 	cmake --build $(BUILD)/i686 -j $(JOBS)

@@ -21,6 +21,10 @@ bool CCollectorApp::InitInstance()
         CWnd running;
         running.Attach(CWnd::FindWindow(kDialogClass, kDialogCaption));
         if (running.GetSafeHwnd()) {
+            // The first collector may take the foreground only if we, the process the user
+            // just started, allow it before it is asked to come back.
+            DWORD runningProcess = 0;
+            if (::GetWindowThreadProcessId(running, &runningProcess)) ::AllowSetForegroundWindow(runningProcess);
             running.PostMessage(WM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK);
             running.SetForegroundWindow();
         }

@@ -1,8 +1,13 @@
 #include "capture/CaptureFilePath.h"
 
+#include "platform/Handle.h"
+
+#include <windows.h>
+
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -68,4 +73,155 @@ bool IsDevicePath(const char* path)
     if (slash == std::string::npos && last.size() >= 2 && IsDriveLetter(last[0]) && last[1] == ':')
         last = last.substr(2);
     return IsReservedName(last);
+}
+
+namespace {
+
+std::string UpperCase(std::string s)
+{
+    if (!s.empty()) ::CharUpperBuffA(&s[0], static_cast<DWORD>(s.size()));
+    return s;
+}
+
+std::string WithoutTrailingSlash(std::string s)
+{
+    while (s.size() > 3 && s.back() == '\\') s.pop_back();
+    return s;
+}
+
+// The absolute form of path as the system would open it, without a "\\?\" prefix; empty when
+// it cannot be had.
+std::string FullPath(const char* path)
+{
+    char buffer[MAX_PATH];
+    DWORD length = ::GetFullPathNameA(path, MAX_PATH, buffer, nullptr);
+    std::string full;
+    if (length == 0) return full;
+    if (length < MAX_PATH) {
+        full.assign(buffer, length);
+    } else {
+        full.resize(length);
+        length = ::GetFullPathNameA(path, length, &full[0], nullptr);
+        if (length == 0 || length >= full.size()) return std::string();
+        full.resize(length);
+    }
+    if (full.compare(0, 4, "\\\\?\\") == 0) full.erase(0, 4);
+    for (char& c : full)
+        if (c == '/') c = '\\';
+    return WithoutTrailingSlash(full);
+}
+
+struct FolderId {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+    bool operator==(const FolderId& o) const
+    {
+        return volume == o.volume && indexHigh == o.indexHigh && indexLow == o.indexLow;
+    }
+};
+
+// The identity of an existing file or folder (no access to its contents is asked for).
+bool IdentityOf(const std::string& path, FolderId& id)
+{
+    CHandle h(::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h.IsValid()) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info)) return false;
+    id = FolderId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return true;
+}
+
+struct ProtectedFolder {
+    std::string upperPath;
+    bool exists;
+    FolderId id;
+};
+
+std::vector<ProtectedFolder> ProtectedFolders()
+{
+    std::vector<std::string> paths;
+    char buffer[MAX_PATH];
+    typedef UINT(WINAPI * FolderCall)(LPSTR, UINT);
+    // GetWindowsDirectoryA can be a per-user folder on a terminal server; the shared one too.
+    for (FolderCall call : {FolderCall(::GetWindowsDirectoryA), FolderCall(::GetSystemWindowsDirectoryA),
+                            FolderCall(::GetSystemDirectoryA), FolderCall(::GetSystemWow64DirectoryA)}) {
+        UINT length = call(buffer, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) paths.emplace_back(buffer, length);
+    }
+    for (const char* name : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"}) {
+        DWORD length = ::GetEnvironmentVariableA(name, buffer, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) paths.emplace_back(buffer, length);
+    }
+    std::vector<ProtectedFolder> folders;
+    for (const std::string& p : paths) {
+        std::string full = FullPath(p.c_str());
+        // A root is no folder of its own: everything would be protected.
+        if (full.size() <= 3) continue;
+        ProtectedFolder folder{UpperCase(full), false, {}};
+        folder.exists = IdentityOf(full, folder.id);
+        folders.push_back(folder);
+    }
+    return folders;
+}
+
+// "C:\Windows" holds "C:\Windows\x" but not "C:\Windows2\x".
+bool IsInside(const std::string& upperPath, const std::string& upperFolder)
+{
+    return upperPath.compare(0, upperFolder.size(), upperFolder) == 0 &&
+           (upperPath.size() == upperFolder.size() || upperPath[upperFolder.size()] == '\\');
+}
+
+bool HasExecutableExtension(const std::string& fullPath)
+{
+    size_t slash = fullPath.find_last_of('\\');
+    std::string name = fullPath.substr(slash == std::string::npos ? 0 : slash + 1);
+    // "run.exe::$DATA" is run.exe itself; the system drops trailing dots and spaces.
+    name = name.substr(0, name.find(':'));
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+    size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos) return false;
+    const std::string ext = UpperCase(name.substr(dot + 1));
+    static const char* const kExecutable[] = {"EXE", "DLL", "SYS", "COM", "BAT", "CMD", "PS1", "MSI", "SCR"};
+    for (const char* e : kExecutable)
+        if (ext == e) return true;
+    return false;
+}
+
+} // namespace
+
+bool IsProtectedPath(const char* path)
+{
+    if (!path || !*path) return false;
+    const std::string full = FullPath(path);
+    // A path the system cannot even make absolute is refused rather than guessed at.
+    if (full.empty()) return true;
+    if (HasExecutableExtension(full)) return true;
+
+    DWORD attributes = ::GetFileAttributesA(full.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_SYSTEM)) return true;
+
+    const std::vector<ProtectedFolder> folders = ProtectedFolders();
+    const std::string upper = UpperCase(full);
+    for (const ProtectedFolder& f : folders)
+        if (IsInside(upper, f.upperPath)) return true;
+
+    // The same folders reached under another name: a short name, a junction, a symbolic link,
+    // an administrative share. Each folder on the way that exists is compared by identity.
+    for (std::string ancestor = full;;) {
+        FolderId id;
+        if (IdentityOf(ancestor, id))
+            for (const ProtectedFolder& f : folders)
+                if (f.exists && f.id == id) return true;
+        size_t slash = ancestor.find_last_of('\\');
+        if (slash == std::string::npos || slash < 3) break;
+        ancestor.resize(slash);
+    }
+    return false;
+}
+
+bool IsRefusedCapturePath(const char* path)
+{
+    return IsDevicePath(path) || IsProtectedPath(path);
 }

@@ -247,7 +247,9 @@ private:
 
     bool CreateCaptureFile()
     {
-        if (IsDevicePath(m_path)) return false;
+        // Devices, system folders and executables are never a capture file: the settings key
+        // is writable by every account, and the collector may run elevated.
+        if (IsRefusedCapturePath(m_path)) return false;
         // Shared for reading so that the recorder can follow the capture as it grows.
         m_file.Attach(::CreateFileA(m_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));

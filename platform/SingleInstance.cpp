@@ -5,7 +5,10 @@ bool CSingleInstance::Claim(const char* name)
     if (m_mutex.IsValid()) return true;
     HANDLE mutex = ::CreateMutexA(nullptr, FALSE, name);
     DWORD error = ::GetLastError();
-    if (!mutex) return false;
+    // Denied: a copy running under another token (elevated, say) holds the mutex. Any other
+    // failure (an event or a section squatting on the name) must not keep every copy from
+    // starting: run unguarded.
+    if (!mutex) return error != ERROR_ACCESS_DENIED;
     if (error == ERROR_ALREADY_EXISTS) {
         ::CloseHandle(mutex);
         return false;

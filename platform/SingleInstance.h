@@ -11,7 +11,9 @@ public:
     CSingleInstance(const CSingleInstance&) = delete;
     CSingleInstance& operator=(const CSingleInstance&) = delete;
 
-    // true when this process now holds the name (or already did); false when another does.
+    // true when this process now holds the name (or already did), or when the name cannot be
+    // had for any reason but another holder (an object of another type squats on it); false
+    // when another process holds it.
     bool Claim(const char* name);
 
 private:

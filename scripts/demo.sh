@@ -33,13 +33,6 @@ sent=$(winepath -w "$sent_unix" 2>/dev/null)
 port=5 # pair 1: the collector listens on COM5, the terminal talks into COM6
 peer=6
 
-# Wine 8 of Debian 12 does not load its own fonts from /usr/share/wine/fonts (package
-# fonts-wine) into a new prefix: without Marlett the caption buttons show "0 1 r".
-# A font in the prefix's Fonts folder is loaded.
-if [ -d /usr/share/wine/fonts ]; then
-  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
-fi
-
 key='HKLM\SOFTWARE\Tarnwick\Orvane DVR\POSCollector'
 seed() { wine reg add "$key" /v "$1" /t "$2" /d "$3" /f /reg:32 >/dev/null 2>&1; }
 seed CommPort REG_DWORD $port
@@ -64,10 +57,13 @@ for s in $(seq 1 12); do
   sleep 1
   printf 'demo: %2d s  capture file %6d bytes\n' "$s" "$(stat -c %s "$capture_unix" 2>/dev/null || echo 0)"
   if [ "$s" = 8 ]; then
-    mkdir -p "$root/docs"
+    # Into the build folder: docs/screenshot.png is tracked and changes only by make screenshot.
+    # On our own Xvfb the window sits alone on a black screen: trim to it.
+    crop=(-crop 410x182+0+0)
+    [ -n "${TESTENV_XVFB:-}" ] && crop=(-trim)
     import -window root "$demo_dir/screen.png" 2>/dev/null &&
-      convert "$demo_dir/screen.png" -crop 410x182+0+0 +repage "$root/docs/screenshot.png" &&
-      echo "demo: screenshot in docs/screenshot.png"
+      convert "$demo_dir/screen.png" "${crop[@]}" +repage "$build/screenshot.png" &&
+      echo "demo: screenshot in $build/screenshot.png (make screenshot copies it to docs/)"
   fi
   kill -0 "$possim_pid" 2>/dev/null || break
 done

@@ -8,8 +8,8 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 wine32:i386
   googletest socat xvfb imagemagick procps
-  # Marlett and the other fonts Wine draws window frames with; a recommendation only,
-  # so --no-install-recommends leaves it out and caption buttons show letters.
+  # Tahoma (the dialog's font) and Marlett (the caption buttons), which the test prefix loads;
+  # a recommendation of wine only, so --no-install-recommends would leave it out.
   fonts-wine
 )
 

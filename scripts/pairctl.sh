@@ -13,13 +13,7 @@ pidfile=$ports/pair$k.pid
 result=$ports/pair$k.result
 rm -f "$result"
 
-# A killed socat stays a zombie until PID 1 reaps it (measured: about 1.3 s here), and
-# kill -0 succeeds on a zombie: count it as gone.
-alive() {
-  [ -r "/proc/$1/stat" ] || return 1
-  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
-  [ -n "$state" ] && [ "$state" != Z ]
-}
+. "$(dirname "$0")/alive.sh"
 
 case $action in
   unplug)
@@ -27,7 +21,7 @@ case $action in
       pid=$(cat "$pidfile")
       kill "$pid" 2>/dev/null
       i=0
-      while alive "$pid" && [ $i -lt 200 ]; do sleep 0.01; i=$((i + 1)); done
+      while process_alive "$pid" && [ $i -lt 200 ]; do sleep 0.01; i=$((i + 1)); done
       rm -f "$pidfile"
     fi
     i=0
@@ -36,7 +30,7 @@ case $action in
     echo ok >"$result"
     ;;
   plug)
-    if [ -e "$pidfile" ] && alive "$(cat "$pidfile")"; then
+    if [ -e "$pidfile" ] && process_alive "$(cat "$pidfile")"; then
       echo ok >"$result"
       exit 0
     fi

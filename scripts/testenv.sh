@@ -9,8 +9,10 @@ TESTENV_PIDS=()
 testenv_log() { echo "testenv: $*" >&2; }
 
 testenv_start() {
-  local dir=$1
-  TESTENV_DIR=$(cd "$dir" && pwd)/testenv
+  local dir=$1 abs
+  # The folder below is removed wholesale: never derive it from a folder that is not there.
+  abs=$(cd "$dir" 2>/dev/null && pwd) && [ -n "$abs" ] || { testenv_log "no folder $dir"; return 1; }
+  TESTENV_DIR=$abs/testenv
   export WINEPREFIX=$TESTENV_DIR/prefix
   export WINEDEBUG=-all
   export WINEARCH=win64
@@ -26,6 +28,13 @@ testenv_start() {
   TESTENV_PIDS+=("$TESTENV_WINESERVER")
   testenv_log "creating Wine prefix $WINEPREFIX"
   wineboot -i </dev/null >/dev/null 2>&1 || { testenv_log "wineboot failed"; return 1; }
+  # A new prefix does not load Wine's own fonts (package fonts-wine): Tahoma is the dialog's
+  # font, Marlett draws the caption buttons. A font in the prefix's Fonts folder is loaded.
+  local font
+  for font in tahoma.ttf marlett.ttf; do
+    cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/" ||
+      { testenv_log "cannot copy $font from /usr/share/wine/fonts (package fonts-wine)"; return 1; }
+  done
 
   if [ -z "${DISPLAY:-}" ]; then
     local n=90
@@ -36,6 +45,7 @@ testenv_start() {
     TESTENV_XVFB=1
     local i
     for i in $(seq 1 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.05; done
+    [ -e /tmp/.X11-unix/X$n ] || { testenv_log "Xvfb did not come up on $DISPLAY"; return 1; }
     testenv_log "Xvfb on $DISPLAY"
   fi
 
@@ -58,9 +68,11 @@ testenv_start() {
     "$TESTENV_SCRIPTS/pairctl.sh" plug "$k" || return 1
     ln -sf "$TESTENV_DIR/ports/pair$k-a" "$WINEPREFIX/dosdevices/com$a"
     ln -sf "$TESTENV_DIR/ports/pair$k-b" "$WINEPREFIX/dosdevices/com$b"
-    # Wine lists a port only when it is registered here.
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$a" /d "$TESTENV_DIR/ports/pair$k-a" /f >/dev/null 2>&1
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$b" /d "$TESTENV_DIR/ports/pair$k-b" /f >/dev/null 2>&1
+    # Wine lists a port only when it is registered here; without it the port tests would
+    # only skip later.
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$a" /d "$TESTENV_DIR/ports/pair$k-a" /f </dev/null >/dev/null &&
+      wine reg add 'HKLM\Software\Wine\Ports' /v "COM$b" /d "$TESTENV_DIR/ports/pair$k-b" /f </dev/null >/dev/null ||
+      { testenv_log "registering COM$a and COM$b under HKLM\Software\Wine\Ports failed"; return 1; }
     echo "$a $b" >"$TESTENV_DIR/ports/pair$k.com"
   done
 
@@ -102,7 +114,7 @@ testenv_stop() {
       pid=$(cat "$pidfile")
       if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
         local i=0
-        while testenv_alive "$pid" && [ $i -lt 100 ]; do sleep 0.02; i=$((i + 1)); done
+        while process_alive "$pid" && [ $i -lt 100 ]; do sleep 0.02; i=$((i + 1)); done
       fi
       rm -f "$pidfile"
     done
@@ -134,11 +146,6 @@ testenv_stop() {
   fi
 }
 
-# True while pid runs; a zombie has ended already and only waits for PID 1 to reap it.
-testenv_alive() {
-  case $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) in Z | "") return 1 ;; *) return 0 ;; esac
-}
-
 # The Wine processes (programs and services) that run in our prefix, found by their name
 # and environment; this shell carries the same environment and is left out by its name.
 testenv_prefix_pids() {
@@ -149,7 +156,7 @@ testenv_prefix_pids() {
       *.exe | wine*) ;;
       *) continue ;;
     esac
-    testenv_alive "${d#/proc/}" || continue
+    process_alive "${d#/proc/}" || continue
     if { tr '\0' '\n' <"$d/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
       echo "${d#/proc/}"
     fi
@@ -157,3 +164,4 @@ testenv_prefix_pids() {
 }
 
 TESTENV_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$TESTENV_SCRIPTS/alive.sh"

@@ -14,6 +14,8 @@
 namespace {
 
 const DWORD kDeviceListChars = 65535;
+// Far beyond any machine seen; a bound so that a call that keeps asking for more ends.
+const DWORD kMaxDeviceListChars = 4 * 1024 * 1024;
 const int kLastProbedPort = 255;
 
 // The number after "COM" in a device name of nameLength characters, or -1 when the
@@ -61,6 +63,22 @@ void ParseDosDeviceNames(const char* list, size_t length, CUIntArray& ports)
     }
 }
 
+void ListDosDevicePorts(CUIntArray& ports, DosDeviceQuery query)
+{
+    std::vector<char> names;
+    for (DWORD chars = kDeviceListChars; chars <= kMaxDeviceListChars; chars *= 2) {
+        names.resize(chars);
+        DWORD stored = query(nullptr, names.data(), chars);
+        if (stored != 0) {
+            ParseDosDeviceNames(names.data(), stored, ports);
+            return;
+        }
+        // Older systems say ERROR_MORE_DATA for the same thing.
+        DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA) return;
+    }
+}
+
 void ProbeSerialPorts(CUIntArray& ports)
 {
     for (int n = 1; n <= kLastProbedPort; ++n) {
@@ -82,9 +100,7 @@ void EnumerateSerialPorts(CUIntArray& ports)
     ports.RemoveAll();
     try {
         if (IsNtPlatform()) {
-            std::vector<char> names(kDeviceListChars);
-            DWORD stored = QueryDosDeviceA(nullptr, names.data(), kDeviceListChars);
-            if (stored != 0) ParseDosDeviceNames(names.data(), stored, ports);
+            ListDosDevicePorts(ports);
         } else {
             ProbeSerialPorts(ports);
         }

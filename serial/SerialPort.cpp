@@ -126,6 +126,13 @@ void CSerialPort::ConfigureDcb(DCB& dcb, unsigned baud, Parity par, unsigned cha
     if (static_cast<unsigned>(stop) < sizeof kDcbStopBits) dcb.StopBits = kDcbStopBits[stop];
 
     dcb.fDsrSensitivity = FALSE;
+    // Windows drivers keep these from the port's previous user: fAbortOnError would end every
+    // read after one framing error or break until ClearCommError, and fNull and fErrorChar
+    // would alter the bytes captured.
+    dcb.fBinary = TRUE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
 
     switch (flow) {
     case NoFlowControl:
@@ -133,6 +140,9 @@ void CSerialPort::ConfigureDcb(DCB& dcb, unsigned baud, Parity par, unsigned cha
         dcb.fOutxDsrFlow = FALSE;
         dcb.fOutX = FALSE;
         dcb.fInX = FALSE;
+        // Terminals that wait for the PC to be ready before they send.
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
         break;
     case CtsRtsFlowControl:
         dcb.fOutxCtsFlow = TRUE;

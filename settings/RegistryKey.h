@@ -22,7 +22,8 @@ public:
     // The result of closing the key, or ERROR_INVALID_HANDLE when none is open.
     long Close();
     // Closes this key and creates or opens row keyIndex + suffix under HKEY_LOCAL_MACHINE.
-    bool Reopen(int keyIndex, SECURITY_ATTRIBUTES* sa, CString suffix, unsigned options, REGSAM sam);
+    // Virtual so that tests can refuse an access the way Windows does for a standard account.
+    virtual bool Reopen(int keyIndex, SECURITY_ATTRIBUTES* sa, CString suffix, unsigned options, REGSAM sam);
     // Reopens path under HKEY_LOCAL_MACHINE and gives it the Everyone list; false, with the
     // key left as it was, when there is no such list.
     bool ApplySecurity(const char* path);

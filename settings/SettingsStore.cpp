@@ -8,10 +8,10 @@
 
 namespace {
 
-void OpenCollectorKey(CRegistryKey& key)
+bool OpenCollectorKey(CRegistryKey& key, REGSAM sam)
 {
     // The caller opened the product key, creating it when missing; the collector key lies inside.
-    key.Reopen(kCollectorKeyIndex, nullptr, "", REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS);
+    return key.Reopen(kCollectorKeyIndex, nullptr, "", REG_OPTION_NON_VOLATILE, sam);
 }
 
 } // namespace
@@ -19,7 +19,14 @@ void OpenCollectorKey(CRegistryKey& key)
 CollectorSettings LoadCollectorSettings()
 {
     CRegistryKey key(kProductKeyIndex, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
-    OpenCollectorKey(key);
+    return LoadCollectorSettings(key);
+}
+
+CollectorSettings LoadCollectorSettings(CRegistryKey& key)
+{
+    // Reading needs no more than query access; without this a standard account would start
+    // from the defaults on a key that lacks the Everyone entry.
+    if (!OpenCollectorKey(key, KEY_ALL_ACCESS)) OpenCollectorKey(key, KEY_QUERY_VALUE);
 
     const CollectorSettings defaults;
     CollectorSettings settings;
@@ -37,7 +44,7 @@ CollectorSettings LoadCollectorSettings()
 
 void SaveCollectorSettings(CRegistryKey& key, const CollectorSettings& settings)
 {
-    OpenCollectorKey(key);
+    OpenCollectorKey(key, KEY_ALL_ACCESS);
     // Nothing can be done about a failed write while the dialog closes: results are not examined.
     key.WriteDword("CommPort", static_cast<unsigned>(settings.commPort));
     key.WriteDword("BaudRate", static_cast<unsigned>(settings.baudRate));

@@ -15,8 +15,12 @@ struct CollectorSettings {
 };
 
 // Opens the product key (row 0), reopens the collector key (row 43), and reads the seven
-// values in their fixed order; absent values keep their defaults.
+// values in their fixed order; absent values keep their defaults. When full access to the
+// collector key is refused (a standard account on a key without the Everyone entry), the key
+// is opened to query values only.
 CollectorSettings LoadCollectorSettings();
+// The same with a key the caller constructed for row 0.
+CollectorSettings LoadCollectorSettings(CRegistryKey& key);
 
 // key was constructed for row 0 by the caller; reopens it on the collector key and writes
 // the seven values in their fixed order. Write results are not examined.

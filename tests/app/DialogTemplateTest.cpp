@@ -33,11 +33,11 @@ const DWORD kComboType = 0x3; // CBS_SIMPLE | CBS_DROPDOWN | CBS_DROPDOWNLIST
 
 // In template order; statics carry no id.
 const ExpectedControl kControls[] = {
-    {IDC_STATIC, "Static", "Comm Port", 10, 13, 35, 10, SS_LEFT, 0},
-    {IDC_STATIC, "Static", "Baud Rate", 10, 28, 35, 10, SS_LEFT, 0},
-    {IDC_STATIC, "Static", "Data Bits", 10, 43, 30, 10, SS_LEFT, 0},
-    {IDC_STATIC, "Static", "Parity", 10, 58, 20, 10, SS_LEFT, 0},
-    {IDC_STATIC, "Static", "Stop Bits", 10, 73, 30, 10, SS_LEFT, 0},
+    {IDC_STATIC, "Static", "Comm Port", 10, 13, 42, 10, SS_LEFT, 0},
+    {IDC_STATIC, "Static", "Baud Rate", 10, 28, 42, 10, SS_LEFT, 0},
+    {IDC_STATIC, "Static", "Data Bits", 10, 43, 42, 10, SS_LEFT, 0},
+    {IDC_STATIC, "Static", "Parity", 10, 58, 42, 10, SS_LEFT, 0},
+    {IDC_STATIC, "Static", "Stop Bits", 10, 73, 42, 10, SS_LEFT, 0},
     {IDC_COMMPORT, "ComboBox", "", 54, 10, 55, 55, CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP, 0},
     {IDC_BAUDRATE, "ComboBox", "", 54, 25, 55, 50, CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP, 0},
     {IDC_DATABITS, "ComboBox", "", 54, 40, 55, 50, CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP, 0},

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,26 @@ std::string DeviceList(const std::vector<std::string>& names)
     std::string list;
     for (const std::string& n : names) list += n + '\0';
     return list + '\0';
+}
+
+// A device table that needs `needed` characters and says so with `tooSmall`; records the
+// buffer sizes it was offered.
+struct FakeTable {
+    DWORD needed = 0;
+    DWORD tooSmall = ERROR_INSUFFICIENT_BUFFER;
+    std::vector<DWORD> offered;
+} fakeTable;
+
+DWORD WINAPI FakeQueryDosDevice(LPCSTR, LPSTR buffer, DWORD chars)
+{
+    fakeTable.offered.push_back(chars);
+    if (chars < fakeTable.needed) {
+        SetLastError(fakeTable.tooSmall);
+        return 0;
+    }
+    const std::string list = DeviceList({"COM3", "LPT1", "COM12"});
+    std::memcpy(buffer, list.data(), list.size());
+    return static_cast<DWORD>(list.size());
 }
 
 } // namespace
@@ -100,4 +121,30 @@ TEST(EnumerateSerialPortsTest, ProbingFindsThePortsThatOpen)
     }
     EXPECT_EQ(CountOf(ports, 200), 0);
     std::printf("ProbeSerialPorts:%s\n", listed.c_str());
+}
+
+TEST(ListDosDevicePortsTest, AListTooLongForTheBufferIsReadAgainWithALargerOne)
+{
+    struct Row {
+        DWORD needed;
+        DWORD tooSmall;
+        size_t calls;
+        bool listed;
+    };
+    const Row rows[] = {
+        {100, ERROR_INSUFFICIENT_BUFFER, 1, true},
+        {70000, ERROR_INSUFFICIENT_BUFFER, 2, true},
+        {300000, ERROR_MORE_DATA, 4, true},
+        {MAXDWORD, ERROR_INSUFFICIENT_BUFFER, 7, false}, // never fits: gives up past 4 M characters
+        {MAXDWORD, ERROR_ACCESS_DENIED, 1, false},       // another failure is not retried
+    };
+    for (const Row& r : rows) {
+        fakeTable = FakeTable{r.needed, r.tooSmall, {}};
+        CUIntArray ports;
+        ListDosDevicePorts(ports, FakeQueryDosDevice);
+        EXPECT_EQ(fakeTable.offered.size(), r.calls) << "needed " << r.needed;
+        for (size_t i = 1; i < fakeTable.offered.size(); ++i)
+            EXPECT_GT(fakeTable.offered[i], fakeTable.offered[i - 1]) << "needed " << r.needed;
+        EXPECT_EQ(ports.GetSize(), r.listed ? 2 : 0) << "needed " << r.needed;
+    }
 }

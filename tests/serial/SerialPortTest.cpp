@@ -18,7 +18,7 @@ DCB ReportedDcb()
     std::memset(&dcb, 0xFF, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = 38400;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     dcb.XonLim = 7;
     dcb.XoffLim = 9;
@@ -37,7 +37,9 @@ DCB Configured(Parity parity, StopBits stopBits, FlowControl flow, unsigned baud
     return dcb;
 }
 
-// The reported block with what every configuration sets: line fields and fDsrSensitivity off.
+// The reported block with what every configuration sets: the line fields, fDsrSensitivity
+// off, and binary mode without abort, NUL stripping or error replacement (the reported block
+// has all four the wrong way, as a previous user of the port may have left them).
 DCB Expected(BYTE parity, BYTE stopBits, unsigned baud = 19200, unsigned char bits = 7)
 {
     DCB dcb = ReportedDcb();
@@ -46,6 +48,10 @@ DCB Expected(BYTE parity, BYTE stopBits, unsigned baud = 19200, unsigned char bi
     dcb.Parity = parity;
     dcb.StopBits = stopBits;
     dcb.fDsrSensitivity = FALSE;
+    dcb.fBinary = TRUE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
     return dcb;
 }
 
@@ -55,6 +61,16 @@ void SetFlow(DCB& dcb, bool cts, bool dsr, bool xonXoff)
     dcb.fOutxDsrFlow = dsr;
     dcb.fOutX = xonXoff;
     dcb.fInX = xonXoff;
+}
+
+// Without flow control DTR and RTS are raised, whatever was reported.
+DCB ExpectedWithoutFlowControl(BYTE parity, BYTE stopBits)
+{
+    DCB dcb = Expected(parity, stopBits);
+    SetFlow(dcb, false, false, false);
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    return dcb;
 }
 
 bool SameDcb(const DCB& a, const DCB& b)
@@ -74,11 +90,9 @@ TEST(ConfigureDcbTest, ParityAndStopBitsFollowTheTables)
 {
     const BYTE parity[] = {EVENPARITY, MARKPARITY, NOPARITY, ODDPARITY, SPACEPARITY};
     for (int p = 0; p < 5; ++p)
-    {
-        DCB e = Expected(parity[p], ONESTOPBIT);
-        SetFlow(e, false, false, false);
-        EXPECT_TRUE(SameDcb(Configured(static_cast<Parity>(p), OneStopBit, NoFlowControl), e)) << "parity " << p;
-    }
+        EXPECT_TRUE(SameDcb(Configured(static_cast<Parity>(p), OneStopBit, NoFlowControl),
+                            ExpectedWithoutFlowControl(parity[p], ONESTOPBIT)))
+            << "parity " << p;
     EXPECT_EQ(Configured(NoParity, OneStopBit, NoFlowControl).Parity, NOPARITY);
     EXPECT_EQ(Configured(EvenParity, OneStopBit, NoFlowControl).Parity, EVENPARITY);
 
@@ -94,19 +108,19 @@ TEST(ConfigureDcbTest, ParityAndStopBitsFollowTheTables)
 TEST(ConfigureDcbTest, ValuesOutsideTheTablesLeaveTheFieldsAsReported)
 {
     DCB dcb = Configured(static_cast<Parity>(5), static_cast<StopBits>(3), static_cast<FlowControl>(6));
-    EXPECT_TRUE(SameDcb(dcb, Expected(0x77, 0x66))) << "flow fields must stay, only fDsrSensitivity is cleared";
+    EXPECT_TRUE(SameDcb(dcb, Expected(0x77, 0x66))) << "flow fields and DTR/RTS control must stay as reported";
     dcb = Configured(static_cast<Parity>(-1), static_cast<StopBits>(-1), static_cast<FlowControl>(-1));
     EXPECT_TRUE(SameDcb(dcb, Expected(0x77, 0x66)));
 }
 
 TEST(ConfigureDcbTest, EachFlowControlProgramsItsRowAndLeavesTheRestAsRead)
 {
-    // DTR/RTS control reported as ENABLE/TOGGLE; XonChar/XoffChar/limits as 'a'/'b'/7/9.
-    DCB e = Expected(NOPARITY, ONESTOPBIT);
-    SetFlow(e, false, false, false);
-    EXPECT_TRUE(SameDcb(Configured(NoParity, OneStopBit, NoFlowControl), e)) << "none";
+    // DTR/RTS control reported as DISABLE/TOGGLE; XonChar/XoffChar/limits as 'a'/'b'/7/9.
+    EXPECT_TRUE(SameDcb(Configured(NoParity, OneStopBit, NoFlowControl),
+                        ExpectedWithoutFlowControl(NOPARITY, ONESTOPBIT)))
+        << "none";
 
-    e = Expected(NOPARITY, ONESTOPBIT);
+    DCB e = Expected(NOPARITY, ONESTOPBIT);
     SetFlow(e, true, false, false);
     e.fRtsControl = RTS_CONTROL_HANDSHAKE;
     EXPECT_TRUE(SameDcb(Configured(NoParity, OneStopBit, CtsRtsFlowControl), e)) << "CTS/RTS";

@@ -38,6 +38,23 @@ CollectorSettings AllDifferentFromTheDefaults()
     return s;
 }
 
+// A key as a standard account has it when the collector key lacks the Everyone entry: Windows
+// refuses every open that asks for more than reading (Wine enforces no access lists).
+class CReadOnlyKey : public CRegistryKey {
+public:
+    CReadOnlyKey() : CRegistryKey(0, KEY_READ, HKEY_LOCAL_MACHINE) {}
+    bool Reopen(int keyIndex, SECURITY_ATTRIBUTES* sa, CString suffix, unsigned options, REGSAM sam) override
+    {
+        if (sam & ~KEY_READ) {
+            ++refused;
+            Close();
+            return false;
+        }
+        return CRegistryKey::Reopen(keyIndex, sa, suffix, options, sam);
+    }
+    int refused = 0;
+};
+
 } // namespace
 
 TEST(SettingsStoreTest, FirstLoadGivesTheDefaultsAndCreatesBothKeysWithTheEveryoneEntryOnly)
@@ -127,6 +144,23 @@ TEST(SettingsStoreTest, SavedSettingsLoadBackWithTheirRegistryTypesAndNothingEls
     EXPECT_EQ(file.data, std::string("D:\\POS Capture\\till 1.bin", 26));
 
     EXPECT_EQ(TreeDifferences(before, SnapshotSoftware()), ProductTreeAdditions(true));
+}
+
+TEST(SettingsStoreTest, AKeyThatMayOnlyBeReadStillLoadsTheStoredSettings)
+{
+    REQUIRE_TESTENV();
+    CProductTreeGuard guard;
+    const CollectorSettings saved = AllDifferentFromTheDefaults();
+    SaveAsTheDialogDoes(saved);
+
+    CReadOnlyKey key;
+    CollectorSettings loaded = LoadCollectorSettings(key);
+
+    EXPECT_GT(key.refused, 0);
+    EXPECT_EQ(loaded.commPort, saved.commPort);
+    EXPECT_EQ(loaded.baudRate, saved.baudRate);
+    EXPECT_STREQ(loaded.dataFile, saved.dataFile);
+    EXPECT_EQ(loaded.runAtStartup, saved.runAtStartup);
 }
 
 TEST(SettingsStoreTest, AnEmptyCapturePathIsSavedAsOneNulByte)

@@ -1,0 +1,51 @@
+#include "platform/Handle.h"
+#include "platform/SingleInstance.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string UniqueName(const char* what)
+{
+    return std::string("Local\\SingleInstanceTest.") + what + "." + std::to_string(GetCurrentProcessId());
+}
+
+} // namespace
+
+TEST(SingleInstanceTest, TheNameIsHeldUntilItsHolderEnds)
+{
+    const std::string name = UniqueName("held");
+    {
+        CSingleInstance first;
+        ASSERT_TRUE(first.Claim(name.c_str()));
+        EXPECT_TRUE(first.Claim(name.c_str())) << "a holder claiming again";
+        CSingleInstance second;
+        EXPECT_FALSE(second.Claim(name.c_str()));
+    }
+    CSingleInstance later;
+    EXPECT_TRUE(later.Claim(name.c_str()));
+}
+
+TEST(SingleInstanceTest, AnObjectOfAnotherTypeSquattingOnTheNameDoesNotStopAStart)
+{
+    struct Squatter {
+        const char* kind;
+        HANDLE (*create)(const char* name);
+    };
+    const Squatter squatters[] = {
+        {"event", [](const char* n) { return CreateEventA(nullptr, TRUE, FALSE, n); }},
+        {"semaphore", [](const char* n) { return CreateSemaphoreA(nullptr, 0, 1, n); }},
+        {"section", [](const char* n) {
+             return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, n);
+         }},
+    };
+    for (const Squatter& s : squatters) {
+        const std::string name = UniqueName(s.kind);
+        CHandle squatter(s.create(name.c_str()));
+        ASSERT_TRUE(squatter.IsValid()) << s.kind;
+        CSingleInstance instance;
+        EXPECT_TRUE(instance.Claim(name.c_str())) << s.kind;
+    }
+}

@@ -7,6 +7,9 @@ namespace {
 const char kInstanceName[] = "Local\\Tarnwick.OrvaneDVR.POSCollector";
 const char kDialogClass[] = "#32770";
 const char kDialogCaption[] = "Orvane POS Collector";
+// A closing collector stops its capture (about a second at most) and saves; one that is
+// gone from the screen but not yet from memory is given this long to end.
+const DWORD kClosingWaitMs = 30000;
 } // namespace
 
 // The one application object, built during static initialisation.
@@ -17,9 +20,14 @@ bool CCollectorApp::InitInstance()
     if (!m_instance.Claim(kInstanceName)) {
         // The running one may be hidden in the tray: restore it the way a double click on
         // its icon does. This process has just been started by the user, so it may hand
-        // the foreground on.
+        // the foreground on. One that is closing (or has closed its window) is waited for
+        // instead, and this start goes on once it has ended.
         CWnd running;
         running.Attach(CWnd::FindWindow(kDialogClass, kDialogCaption));
+        if (!running.GetSafeHwnd() || CCollectorDlg::IsClosing(running)) {
+            if (!m_instance.WaitAndClaim(kInstanceName, kClosingWaitMs)) return false;
+            running.Detach();
+        }
         if (running.GetSafeHwnd()) {
             // The first collector may take the foreground only if we, the process the user
             // just started, allow it before it is asked to come back.
@@ -27,8 +35,8 @@ bool CCollectorApp::InitInstance()
             if (::GetWindowThreadProcessId(running, &runningProcess)) ::AllowSetForegroundWindow(runningProcess);
             running.PostMessage(WM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK);
             running.SetForegroundWindow();
+            return false;
         }
-        return false;
     }
 
     CCollectorDlg dlg;

@@ -21,6 +21,8 @@ const DWORD kBrowseFlags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_EXPLORE
 const char kNoFileText[] =
     "A valid output file was not specified.  Please select a valid file before attempting this operation again.";
 const char kNoFileCaption[] = "Select File";
+// Marks the window of a collector that is closing, for a second start to see.
+const char kClosingProp[] = "Tarnwick.OrvaneDVR.POSCollector.Closing";
 
 struct ListItem {
     const char* text;
@@ -369,14 +371,21 @@ bool CCollectorDlg::DestroyWindow()
     // The DestroyWindow under way finishes the job.
     if (m_bDestroying || !m_hWnd) return false;
     m_bDestroying = true;
+    ::SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
     CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
     OnStop();
     SaveCollectorSettings(key, CurrentSettings());
     RemoveTrayIcon();
+    ::RemovePropA(m_hWnd, kClosingProp);
     bool destroyed = CDialog::DestroyWindow();
+    // Closed while a capture message waits for OK: the box would keep the program alive,
+    // windowless, until someone answers it.
+    if (m_bShowingBox) CloseThreadMessageBoxes();
     m_bDestroying = false;
     return destroyed;
 }
+
+bool CCollectorDlg::IsClosing(HWND window) { return ::GetPropA(window, kClosingProp) != nullptr; }
 
 void CCollectorDlg::OnEndSession(bool ending)
 {
@@ -423,7 +432,8 @@ void CCollectorDlg::OnSize(UINT type, int, int)
 LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_TRAYNOTIFY) {
-        if (static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK) {
+        // A window on its way out is not brought back.
+        if (static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK && !m_bDestroying) {
             // Neither place nor size changes: the flags say so; SW_SHOWNORMAL restores it.
             SetWindowPos(HWND_TOP, m_rcWindow.left, m_rcWindow.top, m_rcWindow.right, m_rcWindow.bottom,
                          SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);

@@ -31,6 +31,8 @@ public:
 
     // Stops capture, saves the settings, removes the tray icon, then destroys the window.
     bool DestroyWindow() override;
+    // Whether a collector's window is being closed: another start waits for it to end.
+    static bool IsClosing(HWND window);
 
     // Bound to the controls, in this order, by DoDataExchange.
     CButton m_btnStop;

@@ -1,6 +1,7 @@
 #pragma once
 // One running copy of a program per session: the first process to claim the name holds
-// it until it ends.
+// it until it ends. The holder's thread owns the mutex, so that a later copy can wait for
+// the holder to end (the mutex is then abandoned to it).
 #include <windows.h>
 
 #include "platform/Handle.h"
@@ -15,6 +16,9 @@ public:
     // had for any reason but another holder (an object of another type squats on it); false
     // when another process holds it.
     bool Claim(const char* name);
+    // Waits up to timeoutMs for the holder of the name to end, then holds it; false when the
+    // holder is still there.
+    bool WaitAndClaim(const char* name, DWORD timeoutMs);
 
 private:
     CHandle m_mutex;

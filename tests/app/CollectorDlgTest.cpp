@@ -12,6 +12,7 @@
 #include "platform/UIntArray.h"
 #include "res/resource.h"
 #include "serial/EnumerateSerialPorts.h"
+#include "platform/Handle.h"
 #include "platform/MessageBox.h"
 #include "support/RecordingMessageBox.h"
 #include "support/TestEnv.h"
@@ -570,6 +571,66 @@ TEST_F(CollectorDialog, DroppingDownThePortListListsThePortsAgainAndKeepsTheChoi
     EXPECT_EQ(ItemsOf(dlg.m_cbCommPort), (std::vector<Item>{{"COM12", 12}}));
     EXPECT_EQ(dlg.m_cbCommPort.GetCurSel(), -1);
     EXPECT_EQ(dlg.m_nCommPort, 5);
+}
+
+
+// Shows real message boxes, as the program does.
+class SystemBoxes : public IMessageBoxService {
+public:
+    SystemBoxes() { m_previous = SetMessageBoxService(this); }
+    ~SystemBoxes() override { SetMessageBoxService(m_previous); }
+    int Show(HWND owner, const char* text, const char* caption, UINT type) override
+    {
+        ++shown;
+        return MessageBoxA(owner, text, caption, type);
+    }
+    int shown = 0;
+
+private:
+    IMessageBoxService* m_previous = nullptr;
+};
+
+struct LateCloser {
+    HWND dialog;
+    DWORD uiThread;
+    volatile LONG rescued;
+    static BOOL CALLBACK Answer(HWND window, LPARAM)
+    {
+        if (window && !GetWindow(window, GW_OWNER)) PostMessageA(window, WM_COMMAND, IDOK, 0);
+        return TRUE;
+    }
+    static DWORD WINAPI Run(LPVOID p)
+    {
+        LateCloser* c = static_cast<LateCloser*>(p);
+        Sleep(500);
+        PostMessageA(c->dialog, WM_CLOSE, 0, 0);
+        // A box left open would keep the test waiting forever: answer it, and say so.
+        for (int i = 0; i < 100 && IsWindow(c->dialog); ++i) Sleep(50);
+        Sleep(500);
+        HWND box = FindWindowA("#32770", "Serial Port");
+        if (box) {
+            InterlockedExchange(&c->rescued, 1);
+            EnumThreadWindows(c->uiThread, Answer, 0);
+        }
+        return 0;
+    }
+};
+
+TEST_F(CollectorDialog, ClosingWhileAMessageWaitsForOkEndsTheMessageToo)
+{
+    SystemBoxes real;
+    SeedAll(99, 9600, 8, 2, 0, CaptureFile("closing.txt"), 0);
+    Open();
+    HWND h = dlg.GetSafeHwnd();
+    LateCloser closer{h, GetCurrentThreadId(), 0};
+    CHandle thread(CreateThread(nullptr, 0, &LateCloser::Run, &closer, 0, nullptr));
+    // The port is missing: "Failed to open serial port" opens, and the close arrives under it.
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    EXPECT_TRUE(PumpUntil([&] { return real.shown > 0 && !IsWindow(h); }, 10000));
+    WaitForSingleObject(thread, 10000);
+    EXPECT_EQ(real.shown, 1);
+    EXPECT_EQ(closer.rescued, 0) << "the box outlived the window";
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -48,4 +49,37 @@ TEST(SingleInstanceTest, AnObjectOfAnotherTypeSquattingOnTheNameDoesNotStopAStar
         CSingleInstance instance;
         EXPECT_TRUE(instance.Claim(name.c_str())) << s.kind;
     }
+}
+
+TEST(SingleInstanceTest, ALaterCopyWaitsForAHolderThatIsEnding)
+{
+    const std::string name = UniqueName("ending");
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    struct Holder {
+        std::string name;
+        HANDLE release;
+        CSingleInstance instance;
+        std::atomic<bool> claimed{false};
+    } holder{name, release, {}, {false}};
+    struct Run {
+        static DWORD WINAPI Thread(LPVOID p)
+        {
+            Holder* h = static_cast<Holder*>(p);
+            h->claimed = h->instance.Claim(h->name.c_str());
+            WaitForSingleObject(h->release, 10000);
+            return 0;
+        }
+    };
+    // The holder's thread ends without closing anything, as a process that exits does.
+    CHandle thread(CreateThread(nullptr, 0, &Run::Thread, &holder, 0, nullptr));
+    ASSERT_TRUE(thread.IsValid());
+    while (!holder.claimed && WaitForSingleObject(thread, 10) == WAIT_TIMEOUT) {
+    }
+    ASSERT_TRUE(holder.claimed);
+
+    CSingleInstance later;
+    EXPECT_FALSE(later.WaitAndClaim(name.c_str(), 100)) << "claimed while the holder still runs";
+    SetEvent(release);
+    EXPECT_TRUE(later.WaitAndClaim(name.c_str(), 5000));
+    CloseHandle(release);
 }

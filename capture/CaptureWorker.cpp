@@ -29,7 +29,9 @@ const unsigned kBufferSize = 0xFFFF;
 const DWORD kReadIntervalMs = 10;
 // A read is sized to fill in about this long, so that an unbroken stream still reaches
 // the file promptly: nothing else ends a read that keeps receiving.
-const DWORD kFillTargetMs = 100;
+const DWORD kFillTargetMs = 80;
+// A byte on the line is ten bits or more: start, eight data, stop.
+const unsigned kBitsPerByte = 10;
 // A full read that came back faster than this doubles the next one (a line faster than its
 // baud rate, such as a USB device's); one slower than kShrinkAboveMs is cut to the rate seen.
 const DWORD kGrowBelowMs = 50;
@@ -270,13 +272,17 @@ private:
     }
 
     // About kFillTargetMs of line time at the port's baud rate.
-    unsigned BaseRead() const { return std::min(kBufferSize, std::max(kMinRead, m_line.baud / 100)); }
+    unsigned BaseRead() const
+    {
+        unsigned long long bytes = 1ULL * m_line.baud * kFillTargetMs / (1000ULL * kBitsPerByte);
+        return static_cast<unsigned>(std::min<unsigned long long>(kBufferSize, std::max<unsigned long long>(kMinRead, bytes)));
+    }
 
     // How long a read that is taking in a steady stream needs at most to complete.
     DWORD FillWaitMs() const
     {
         DWORD base = static_cast<DWORD>(std::min<unsigned long long>(
-            kGiveUpMs, BaseRead() * 10000ULL / std::max(1u, m_line.baud)));
+            kGiveUpMs, BaseRead() * 1000ULL * kBitsPerByte / std::max(1u, m_line.baud)));
         return std::max(base, kShrinkAboveMs) + 2 * kReadIntervalMs;
     }
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs the capture benchmark under Wine, with the test environment up for
-# exactly as long as it runs. Usage: scripts/bench.sh BUILD [STEADY_SECONDS]
+# exactly as long as it runs. Usage: scripts/bench.sh BUILD [STEADY_SECONDS [cpu]]
 set -u
 build=${1:-build}
 steady=${2:-90}
+only=${3:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
 cmake --build "$build/i686" --target capture_bench possim -j 2 >/dev/null || exit 1
 . "$root/scripts/testenv.sh"
@@ -12,4 +13,4 @@ trap 'exit 130' INT TERM
 testenv_start "$build" || exit 1
 export BENCH_WINESERVER_PID=$TESTENV_WINESERVER
 possim=$(cd "$build/i686/tools/possim" && pwd)/possim.exe
-timeout 600 wine "$build/i686/bench/capture_bench.exe" "Z:${possim//\//\\}" "$steady"
+timeout 600 wine "$build/i686/bench/capture_bench.exe" "Z:${possim//\//\\}" "$steady" $only

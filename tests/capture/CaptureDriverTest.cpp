@@ -100,3 +100,36 @@ TEST_F(CaptureDriverTest, StopEndsWhenTheDriverIgnoresCancels)
     EXPECT_EQ(FileBytes(), "kept");
     EXPECT_EQ(worker.GetStatus().state, CaptureState::Ended);
 }
+
+namespace {
+
+// A driver that completes every read at once with nothing, as some do.
+class EmptyReadsPort : public CSerialPort {
+public:
+    using CSerialPort::Read;
+    bool Read(void*, unsigned, OVERLAPPED*, unsigned* pBytesRead) override
+    {
+        InterlockedIncrement(&reads);
+        if (pBytesRead) *pBytesRead = 0;
+        return true;
+    }
+    static volatile LONG reads;
+};
+volatile LONG EmptyReadsPort::reads = 0;
+
+} // namespace
+
+TEST_F(CaptureDriverTest, ReadsThatCompleteEmptyAtOnceDoNotSpin)
+{
+    EmptyReadsPort::reads = 0;
+    worker.SetPortFactory([] { return std::unique_ptr<CSerialPort>(new EmptyReadsPort); });
+    Start();
+    ASSERT_TRUE(WaitForState(CaptureState::Capturing));
+    LONG before = EmptyReadsPort::reads;
+    Sleep(500);
+    LONG during = EmptyReadsPort::reads - before;
+    worker.Stop();
+    // One read per read interval at most (about 50); a loop without the pause makes thousands.
+    EXPECT_GT(during, 0);
+    EXPECT_LT(during, 150);
+}

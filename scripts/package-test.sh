@@ -64,11 +64,15 @@ wine cmd /c exit </dev/null >/dev/null 2>&1
 # msiexec through a batch file: wine passes on only the low byte of an exit code (1603 -> 67).
 printf '@msiexec %%*\r\n@echo %%errorlevel%%> "%%~dp0msiexec.rc"\r\n' >"$work/msiexec.bat"
 msiexec_took=
+msiexec_runs=0
 msiexec() { # msiexec ARGS...: 0 when msiexec said 0; its time in msiexec_took (seconds)
   rm -f "$work/msiexec.rc"
   local t0 t1
   t0=$(date +%s%N)
-  timeout 120 wine cmd /c "$(winepath -w "$work/msiexec.bat")" "$@" </dev/null >/dev/null 2>&1
+  # Each run's log stays in the work folder, for a failure's post-mortem.
+  msiexec_runs=$((msiexec_runs + 1))
+  timeout 120 wine cmd /c "$(winepath -w "$work/msiexec.bat")" "$@" /l*v "$(win "$work")\\msiexec-$msiexec_runs.log" \
+    </dev/null >/dev/null 2>&1
   t1=$(date +%s%N)
   msiexec_took=$(printf '%d.%02d' $(((t1 - t0) / 1000000000)) $((((t1 - t0) / 10000000) % 100)))
   local rc
@@ -144,6 +148,8 @@ installed=$(products)
 say "installed: ${installed:-none}"
 expect "one product is installed, the later one" test "$(echo "$installed" | grep -c .)" = 1 -a "${installed##* }" = "$a.$b.$((c * 1000 + d + 1))"
 expect "the program is still in place" test -f "$program_dir/POSCollector.exe"
+refuse_older() { ! msiexec /i "$(win "$msi")" /qn && [ "$(products)" = "$installed" ]; }
+expect "the older package refuses to install over it" refuse_older
 
 # 4. Uninstall while it runs.
 start_at_logon

@@ -1,11 +1,12 @@
 # make test   builds both architectures and runs the tests under Wine
 # make demo   shows the collector capturing from a simulated POS terminal
+# make package  builds build/dist/POSCollector-VERSION.msi and .zip
 # make bench  runs the capture benchmark
 # make screenshot  copies the last demo's screenshot to docs/screenshot.png (README's picture)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo screenshot bench clean
+.PHONY: all deps build test package demo screenshot bench clean
 
 all: build
 
@@ -22,8 +23,13 @@ build: deps $(BUILD)/i686/CMakeCache.txt $(BUILD)/x86_64/CMakeCache.txt
 	cmake --build $(BUILD)/i686 -j $(JOBS)
 	cmake --build $(BUILD)/x86_64 -j $(JOBS)
 
-test: build
+# The package test (ctest's package_tests) installs the package that make package builds.
+test: build package
 	scripts/run-tests.sh $(BUILD)
+
+package: deps $(BUILD)/i686/CMakeCache.txt
+	cmake --build $(BUILD)/i686 -j $(JOBS)
+	scripts/package.sh $(BUILD)
 
 demo: deps $(BUILD)/i686/CMakeCache.txt
 	cmake --build $(BUILD)/i686 -j $(JOBS)

@@ -1,6 +1,9 @@
 #include "app/CollectorApp.h"
 
 #include "app/CollectorDlg.h"
+#include "app/CommandLine.h"
+#include "app/RunningCollector.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 // One collector per session: two would fight over one port and one capture file.
@@ -10,6 +13,8 @@ const char kDialogCaption[] = "Orvane POS Collector";
 // A closing collector stops its capture (about a second at most) and saves; one that is
 // gone from the screen but not yet from memory is given this long to end.
 const DWORD kClosingWaitMs = 30000;
+// /close at uninstall: long enough for a capture to stop and the settings to be saved.
+const DWORD kCloseTimeoutMs = 20000;
 } // namespace
 
 // The one application object, built during static initialisation.
@@ -17,7 +22,20 @@ CCollectorApp theApp;
 
 bool CCollectorApp::InitInstance()
 {
+    const CommandLineOptions options = ParseCommandLine(::GetCommandLineA());
+    // The installer's switches do their one job without a window.
+    if (options.createKeys) {
+        m_nExitCode = CreateCollectorKeys() ? 0 : 1;
+        return false;
+    }
+    if (options.close) {
+        m_nExitCode = CloseRunningCollector(kCloseTimeoutMs) ? 0 : 1;
+        return false;
+    }
+
     if (!m_instance.Claim(kInstanceName)) {
+        // The logon entry while one already runs: nothing to show.
+        if (options.tray) return false;
         // The running one may be hidden in the tray: restore it the way a double click on
         // its icon does. This process has just been started by the user, so it may hand
         // the foreground on. One that is closing (or has closed its window) is waited for
@@ -40,6 +58,7 @@ bool CCollectorApp::InitInstance()
     }
 
     CCollectorDlg dlg;
+    dlg.m_bStartInTray = options.tray;
     m_pMainWnd = &dlg;
     // -1: the dialog could not be created (no display); there is nobody to tell.
     if (dlg.DoModal() == -1) m_nExitCode = 1;

@@ -15,6 +15,8 @@
 namespace {
 
 const char kTrayTip[] = "Orvane POS Emulator";
+// The timer that offers the tray icon again while the shell refuses it.
+const UINT_PTR kTrayRetryTimer = 1;
 const char kDefaultFileName[] = "Orvane_POS_CAPTURE";
 const char kFileFilter[] = "POS Files (*.txt)|*.txt|";
 const DWORD kBrowseFlags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_EXPLORER | OFN_ENABLESIZING;
@@ -97,6 +99,7 @@ bool CCollectorDlg::OnInitDialog()
     SetIcon(m_hIcon, false);
     m_pWorker = nullptr;
     LoadSettings();
+    AllowShellMessages();
     AddTrayIcon();
     return true;
 }
@@ -410,11 +413,44 @@ void CCollectorDlg::AddTrayIcon()
     m_nid.uCallbackMessage = WM_TRAYNOTIFY;
     m_nid.hIcon = m_hIcon;
     UpdateTrayTip();
-    ::Shell_NotifyIconA(NIM_ADD, &m_nid);
+    TryAddTrayIcon();
+}
+
+void CCollectorDlg::TryAddTrayIcon()
+{
+    // Started at logon, the collector may come before the task bar, and the add fails. A
+    // hidden collector without its icon could not be brought back: offer it again until it
+    // takes. The add may also fail on a shell too busy to answer that did take the icon,
+    // which a modify then finds.
+    if (m_shellNotifyIcon(NIM_ADD, &m_nid) || m_shellNotifyIcon(NIM_MODIFY, &m_nid))
+        ::KillTimer(m_hWnd, kTrayRetryTimer);
+    else
+        ::SetTimer(m_hWnd, kTrayRetryTimer, m_trayRetryMs, nullptr);
+}
+
+void CCollectorDlg::AllowShellMessages()
+{
+    // An elevated window gets no messages from the shell's lower integrity level unless let
+    // through: without these its icon would not come back nor answer a click.
+    ::ChangeWindowMessageFilterEx(m_hWnd, m_nTaskbarCreated, MSGFLT_ALLOW, nullptr);
+    ::ChangeWindowMessageFilterEx(m_hWnd, WM_TRAYNOTIFY, MSGFLT_ALLOW, nullptr);
+}
+
+void CCollectorDlg::KeepHiddenForTray(UINT message, LPARAM lParam)
+{
+    if (!m_bStartInTray) return;
+    if (message == WM_TRAYNOTIFY && static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK) {
+        m_bStartInTray = false;
+    } else if (message == WM_WINDOWPOSCHANGING) {
+        // The dialog manager shows a WS_VISIBLE template after WM_INITDIALOG; hiding it then
+        // would flash it on the screen.
+        reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+    }
 }
 
 void CCollectorDlg::RemoveTrayIcon()
 {
+    ::KillTimer(m_hWnd, kTrayRetryTimer);
     ::Shell_NotifyIconA(NIM_DELETE, &m_nid);
     m_nid.hWnd = nullptr;
 }
@@ -431,6 +467,11 @@ void CCollectorDlg::OnSize(UINT type, int, int)
 
 LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
+    KeepHiddenForTray(message, lParam);
+    if (message == WM_TIMER && wParam == kTrayRetryTimer) {
+        if (m_nid.hWnd) TryAddTrayIcon();
+        return 0;
+    }
     if (message == WM_TRAYNOTIFY) {
         // A window on its way out is not brought back.
         if (static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK && !m_bDestroying) {

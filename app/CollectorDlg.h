@@ -86,6 +86,14 @@ public:
     // How the ports are listed; tests stand in for hardware that Wine lists only at start.
     void (*m_enumeratePorts)(CUIntArray& ports) = EnumerateSerialPorts;
 
+    // Set before the dialog is created: it opens hidden with only its tray icon (the /tray
+    // start at logon), until a double click on the icon asks for it.
+    bool m_bStartInTray = false;
+    // How the icon is handed to the shell; tests stand in for a task bar that is not there yet.
+    BOOL(WINAPI* m_shellNotifyIcon)(DWORD, PNOTIFYICONDATAA) = ::Shell_NotifyIconA;
+    // While the shell refuses the icon, it is offered again this often.
+    UINT m_trayRetryMs = 3000;
+
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     bool OnInitDialog() override;
@@ -107,6 +115,12 @@ private:
     CollectorSettings CurrentSettings() const;
     // Logoff or shutdown: DestroyWindow will not run, so do its work now.
     void OnEndSession(bool ending);
+    // Adds the icon, or arms the retry timer when the shell is not ready for it.
+    void TryAddTrayIcon();
+    // The shell's messages must reach an elevated collector too.
+    void AllowShellMessages();
+    // Keeps a /tray start hidden from whatever shows the dialog until the icon is double-clicked.
+    void KeepHiddenForTray(UINT message, LPARAM lParam);
 
     // The shell's broadcast when the task bar is (re)created: the tray icon must be added again.
     UINT m_nTaskbarCreated;

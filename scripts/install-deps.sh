@@ -11,6 +11,8 @@ packages=(
   # Tahoma (the dialog's font) and Marlett (the caption buttons), which the test prefix loads;
   # a recommendation of wine only, so --no-install-recommends would leave it out.
   fonts-wine
+  # make package: the Windows Installer package (wixl, msibuild) and the portable zip.
+  wixl msitools zip
 )
 
 missing=()

@@ -54,3 +54,9 @@ void SaveCollectorSettings(CRegistryKey& key, const CollectorSettings& settings)
     key.WriteString("DataFile", settings.dataFile, false);
     key.WriteDword("RunAtStartup", static_cast<unsigned>(settings.runAtStartup));
 }
+
+bool CreateCollectorKeys()
+{
+    CRegistryKey key(kProductKeyIndex, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+    return key.Handle() && OpenCollectorKey(key, KEY_ALL_ACCESS);
+}

@@ -25,3 +25,8 @@ CollectorSettings LoadCollectorSettings(CRegistryKey& key);
 // key was constructed for row 0 by the caller; reopens it on the collector key and writes
 // the seven values in their fixed order. Write results are not examined.
 void SaveCollectorSettings(CRegistryKey& key, const CollectorSettings& settings);
+
+// Creates the product key and the collector key under HKEY_LOCAL_MACHINE the way the load
+// does (a key created here gets the Everyone entry; an existing one keeps its list) and writes
+// no value. For the installer, which runs it elevated so that every account can save.
+bool CreateCollectorKeys();

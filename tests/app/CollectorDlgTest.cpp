@@ -393,6 +393,35 @@ TEST_F(CollectorDialog, TrayIconComesBackAfterTheShellRestartsAndGoesOnClose)
     EXPECT_FALSE(TrayIconPresent(h));
 }
 
+// A shell that refuses the first two offers of an icon, as one not yet up at logon does.
+int g_refusedAdds = 0;
+BOOL WINAPI LateShell(DWORD message, PNOTIFYICONDATAA nid)
+{
+    if ((message == NIM_ADD || message == NIM_MODIFY) && g_refusedAdds < 4) {
+        ++g_refusedAdds;
+        return FALSE;
+    }
+    return Shell_NotifyIconA(message, nid);
+}
+
+TEST_F(CollectorDialog, StartedForTheTrayItStaysHiddenWithItsIconUntilTheIconIsDoubleClicked)
+{
+    g_refusedAdds = 0;
+    dlg.m_bStartInTray = true;
+    dlg.m_shellNotifyIcon = LateShell;
+    dlg.m_trayRetryMs = 50;
+    Open();
+    EXPECT_FALSE(IsWindowVisible(dlg));
+    // The icon comes when the shell takes it, without anything else happening.
+    EXPECT_TRUE(PumpUntil([&] { return TrayIconPresent(dlg); }, 2000));
+    EXPECT_EQ(g_refusedAdds, 4);
+    EXPECT_FALSE(IsWindowVisible(dlg));
+
+    dlg.SendMessage(WM_TRAYNOTIFY, 0, WM_LBUTTONDBLCLK);
+    PumpFor(50);
+    EXPECT_TRUE(IsWindowVisible(dlg));
+}
+
 TEST_F(CollectorDialog, EndOfSessionStopsTheCaptureCompleteAndSaves)
 {
     REQUIRE_TESTENV();

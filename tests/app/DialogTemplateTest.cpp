@@ -12,6 +12,7 @@
 
 #include "platform/Dialog.h"
 #include "res/resource.h"
+#include "version.h"
 
 namespace {
 
@@ -297,12 +298,15 @@ TEST(Resources, VersionRecordNamesTheProductAndItsVersion)
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000002u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000002u);
-    EXPECT_EQ(VersionString(block, "FileVersion"), "1, 0, 0, 2");
-    EXPECT_EQ(VersionString(block, "ProductVersion"), "1, 0, 0, 2");
+    // The numbers and the texts come from one definition of the version.
+    const DWORD ms = (COLLECTOR_VERSION_MAJOR << 16) | COLLECTOR_VERSION_MINOR;
+    const DWORD ls = (COLLECTOR_VERSION_PATCH << 16) | COLLECTOR_VERSION_TWEAK;
+    EXPECT_EQ(fixed->dwFileVersionMS, ms);
+    EXPECT_EQ(fixed->dwFileVersionLS, ls);
+    EXPECT_EQ(fixed->dwProductVersionMS, ms);
+    EXPECT_EQ(fixed->dwProductVersionLS, ls);
+    EXPECT_EQ(VersionString(block, "FileVersion"), COLLECTOR_VERSION_TEXT);
+    EXPECT_EQ(VersionString(block, "ProductVersion"), COLLECTOR_VERSION_TEXT);
     EXPECT_EQ(VersionString(block, "FileDescription"), "POS Collector");
     EXPECT_EQ(VersionString(block, "ProductName"), "POS Collector");
     EXPECT_EQ(VersionString(block, "Comments"), "POS Collector");

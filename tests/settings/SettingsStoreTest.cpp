@@ -269,3 +269,20 @@ TEST(SettingsStoreTest, ACapturePathThatChangesSizeWhileReadIsNeverOverrun)
     EXPECT_EQ(other, 0);
     EXPECT_GT(shortSeen + longSeen, 0);
 }
+
+TEST(SettingsStoreTest, TheInstallersKeyCreationWritesNoValueAndLeavesStoredOnesAlone)
+{
+    REQUIRE_TESTENV();
+    CProductTreeGuard guard;
+    Tree before = SnapshotSoftware();
+
+    ASSERT_TRUE(CreateCollectorKeys());
+    EXPECT_EQ(ReadDacl(kProductPath), EveryoneFullAccess());
+    EXPECT_EQ(ReadDacl(kCollectorPath), EveryoneFullAccess());
+    EXPECT_EQ(TreeDifferences(before, SnapshotSoftware()), ProductTreeAdditions(false));
+
+    // A reinstall over saved settings.
+    ASSERT_TRUE(WriteRaw(kCollectorPath, "BaudRate", REG_DWORD, Dword(19200)));
+    ASSERT_TRUE(CreateCollectorKeys());
+    EXPECT_EQ(ReadRaw(kCollectorPath, "BaudRate").data, Dword(19200));
+}

@@ -1,0 +1,47 @@
+#include "app/CommandLine.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+
+// Skips the program name the way the system splits it: a quoted name may hold spaces (and
+// "/tray" in a folder name), an unquoted one ends at the first blank.
+const char* SkipProgramName(const char* p)
+{
+    if (*p == '"') {
+        ++p;
+        while (*p && *p != '"') ++p;
+        if (*p == '"') ++p;
+    } else {
+        while (*p && !IsSpace(*p)) ++p;
+    }
+    return p;
+}
+
+} // namespace
+
+CommandLineOptions ParseCommandLine(const char* commandLine)
+{
+    CommandLineOptions options;
+    if (!commandLine) return options;
+    const char* p = SkipProgramName(commandLine);
+    while (*p) {
+        while (IsSpace(*p)) ++p;
+        const char* start = p;
+        while (*p && !IsSpace(*p)) ++p;
+        std::string word(start, p);
+        if (word.size() < 2 || (word[0] != '/' && word[0] != '-')) continue;
+        const char* name = word.c_str() + 1;
+        if (::lstrcmpiA(name, "tray") == 0)
+            options.tray = true;
+        else if (::lstrcmpiA(name, "close") == 0)
+            options.close = true;
+        else if (::lstrcmpiA(name, "createkeys") == 0)
+            options.createKeys = true;
+    }
+    return options;
+}

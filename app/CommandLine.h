@@ -1,0 +1,14 @@
+#pragma once
+// The collector's switches. Unknown words are ignored, as they always were.
+struct CommandLineOptions {
+    // /tray: start hidden with only the tray icon (the logon entry); a second start does nothing.
+    bool tray = false;
+    // /close: ask the running collector to close as a user would, and wait for it.
+    bool close = false;
+    // /createkeys: create the settings keys with their access list, write no value, and end.
+    bool createKeys = false;
+};
+
+// commandLine is the whole line, program name first, as GetCommandLine gives it. Switches
+// start with '/' or '-' and are matched without regard to case.
+CommandLineOptions ParseCommandLine(const char* commandLine);

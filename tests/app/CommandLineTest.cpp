@@ -1,0 +1,24 @@
+#include <gtest/gtest.h>
+
+#include "app/CommandLine.h"
+
+TEST(CommandLine, SwitchesMatchInAnyCaseWithSlashOrDash)
+{
+    CommandLineOptions options = ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys");
+    EXPECT_TRUE(options.tray);
+    EXPECT_TRUE(options.close);
+    EXPECT_TRUE(options.createKeys);
+}
+
+TEST(CommandLine, TheProgramNameAndUnknownWordsSwitchNothingOn)
+{
+    // A quoted program name may hold blanks and look like a switch; installers quote it.
+    CommandLineOptions quoted = ParseCommandLine("\"C:\\Shop /tray\\POSCollector.exe\" /trayicon tray /x -");
+    EXPECT_FALSE(quoted.tray);
+    EXPECT_FALSE(quoted.close);
+    EXPECT_FALSE(quoted.createKeys);
+
+    CommandLineOptions plain = ParseCommandLine("C:\\POS\\POSCollector.exe\t/close");
+    EXPECT_FALSE(plain.tray);
+    EXPECT_TRUE(plain.close);
+}

@@ -8,8 +8,6 @@
 namespace {
 // One collector per session: two would fight over one port and one capture file.
 const char kInstanceName[] = "Local\\Tarnwick.OrvaneDVR.POSCollector";
-const char kDialogClass[] = "#32770";
-const char kDialogCaption[] = "Orvane POS Collector";
 // A closing collector stops its capture (about a second at most) and saves; one that is
 // gone from the screen but not yet from memory is given this long to end.
 const DWORD kClosingWaitMs = 30000;
@@ -41,7 +39,7 @@ bool CCollectorApp::InitInstance()
         // the foreground on. One that is closing (or has closed its window) is waited for
         // instead, and this start goes on once it has ended.
         CWnd running;
-        running.Attach(CWnd::FindWindow(kDialogClass, kDialogCaption));
+        running.Attach(FindRunningCollector());
         if (!running.GetSafeHwnd() || CCollectorDlg::IsClosing(running)) {
             if (!m_instance.WaitAndClaim(kInstanceName, kClosingWaitMs)) return false;
             running.Detach();

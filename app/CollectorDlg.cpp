@@ -406,13 +406,14 @@ void CCollectorDlg::OnEndSession(bool ending)
 void CCollectorDlg::AddTrayIcon()
 {
     m_nid = NOTIFYICONDATAA{};
+    // The tip only: the icon is not the shell's yet, there is nothing to modify.
+    UpdateTrayTip();
     m_nid.cbSize = NOTIFYICONDATAA_V1_SIZE;
     m_nid.hWnd = m_hWnd;
     m_nid.uID = 0;
     m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     m_nid.uCallbackMessage = WM_TRAYNOTIFY;
     m_nid.hIcon = m_hIcon;
-    UpdateTrayTip();
     TryAddTrayIcon();
 }
 

@@ -7,18 +7,13 @@ set -u
 build=$(cd "${1:-build}" && pwd) || exit 1
 probe=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/scripts/alive.sh"
+. "$root/scripts/testenv.sh"
 
 work=$build/pkgtest
-pids=()
 collector=
 cleanup() {
   [ -n "$collector" ] && kill "$collector" 2>/dev/null
-  if [ -n "${server:-}" ]; then
-    wineserver -k >/dev/null 2>&1
-    wait "$server" 2>/dev/null
-  fi
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  testenv_stop
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -41,24 +36,10 @@ next=$a.$b.$c.$((d + 1))
 "$root/scripts/package.sh" "$build" "$work/next" "$next" >/dev/null || { fail "building the $next package"; exit 1; }
 next_msi=$work/next/POSCollector-$next.msi
 
-# The collector's window and tray icon need a display: a virtual one when there is none.
-if [ -z "${DISPLAY:-}" ]; then
-  n=90
-  while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
-  Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  pids+=("$!")
-  export DISPLAY=:$n
-  for i in $(seq 1 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.05; done
-fi
-rm -rf "$work/prefix"
+# A prefix of its own (the collector's window and tray icon need a display too); its
+# services started detached from ctest's pipes.
 mkdir -p "$work"
-export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineserver -f -p >/dev/null 2>&1 &
-server=$!
-wineboot -i </dev/null >/dev/null 2>&1 || { fail "wineboot"; exit 1; }
-# As in the other tests' prefix: no window manager on a virtual display, so Wine manages the
-# windows itself instead of waiting about 2 s per window for one that never answers.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+testenv_prefix "$work" || { fail "the Wine prefix"; exit 1; }
 wine cmd /c exit </dev/null >/dev/null 2>&1
 
 # msiexec through a batch file: wine passes on only the low byte of an exit code (1603 -> 67).

@@ -1,14 +1,16 @@
-# Sourced by the scripts that run Windows programs under Wine (tests, demo, bench).
-# testenv_start DIR: a throwaway Wine prefix under DIR, a persistent wineserver, Xvfb when
-# there is no display, and virtual null-modem pairs mapped as COM ports of the prefix.
-# testenv_stop: stops, by pid, everything testenv_start started. Safe to call twice.
+# Sourced by the scripts that run Windows programs under Wine (tests, demo, bench, package test).
+# testenv_prefix DIR: a throwaway Wine prefix under DIR/testenv with a persistent wineserver,
+# Wine's fonts, and Xvfb when there is no display.
+# testenv_start DIR: that, plus virtual null-modem pairs mapped as COM ports of the prefix and
+# a tiny disk.
+# testenv_stop: stops, by pid, everything either started. Safe to call twice.
 
 TESTENV_PAIRS="5:6 7:8 9:10"
 TESTENV_PIDS=()
 
 testenv_log() { echo "testenv: $*" >&2; }
 
-testenv_start() {
+testenv_prefix() {
   local dir=$1 abs
   # The folder below is removed wholesale: never derive it from a folder that is not there.
   abs=$(cd "$dir" 2>/dev/null && pwd) && [ -n "$abs" ] || { testenv_log "no folder $dir"; return 1; }
@@ -20,7 +22,22 @@ testenv_start() {
   export WINEDLLOVERRIDES="mscoree,mshtml="
   umount "$TESTENV_DIR/tinydisk" 2>/dev/null
   rm -rf "$TESTENV_DIR"
-  mkdir -p "$TESTENV_DIR/ports"
+  mkdir -p "$TESTENV_DIR"
+
+  # The display first: Wine's desktop and tray, started with the prefix, need it.
+  if [ -z "${DISPLAY:-}" ]; then
+    local n=90
+    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+    Xvfb :$n -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    TESTENV_PIDS+=("$!")
+    export DISPLAY=:$n
+    # Exported: a script run inside this environment learns that the display has no window manager.
+    export TESTENV_XVFB=1
+    local i
+    for i in $(seq 1 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.05; done
+    [ -e /tmp/.X11-unix/X$n ] || { testenv_log "Xvfb did not come up on $DISPLAY"; return 1; }
+    testenv_log "Xvfb on $DISPLAY"
+  fi
 
   # Our own wineserver, in the foreground so that we hold its pid.
   wineserver -f -p >/dev/null 2>&1 &
@@ -36,19 +53,24 @@ testenv_start() {
       { testenv_log "cannot copy $font from /usr/share/wine/fonts (package fonts-wine)"; return 1; }
   done
 
-  if [ -z "${DISPLAY:-}" ]; then
-    local n=90
-    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
-    Xvfb :$n -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-    TESTENV_PIDS+=("$!")
-    export DISPLAY=:$n
-    TESTENV_XVFB=1
-    local i
-    for i in $(seq 1 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.05; done
-    [ -e /tmp/.X11-unix/X$n ] || { testenv_log "Xvfb did not come up on $DISPLAY"; return 1; }
-    testenv_log "Xvfb on $DISPLAY"
-  fi
+  # A crashing test must end at once, not sit in Wine's debugger until ctest's time-out:
+  # name a debugger that does not exist, so the crash ends the process.
+  local view aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+  for view in 64 32; do
+    wine reg add "$aedebug" /v Debugger /d "no-debugger.exe %ld %ld" /f /reg:$view >/dev/null 2>&1
+    wine reg add "$aedebug" /v Auto /d 1 /f /reg:$view >/dev/null 2>&1
+  done
 
+  if [ -n "${TESTENV_XVFB:-}" ]; then
+    # Our Xvfb has no window manager: with Wine managing the windows itself, a dialog appears
+    # at once instead of after a two-second wait for a manager that never answers.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  fi
+}
+
+testenv_start() {
+  testenv_prefix "$1" || return 1
+  mkdir -p "$TESTENV_DIR/ports"
   # A 64 KiB disk as drive T: for the full-disk test, where this user may mount one.
   mkdir -p "$TESTENV_DIR/tinydisk"
   if mount -t tmpfs -o size=64k tmpfs "$TESTENV_DIR/tinydisk" 2>/dev/null; then
@@ -75,20 +97,6 @@ testenv_start() {
       { testenv_log "registering COM$a and COM$b under HKLM\Software\Wine\Ports failed"; return 1; }
     echo "$a $b" >"$TESTENV_DIR/ports/pair$k.com"
   done
-
-  # A crashing test must end at once, not sit in Wine's debugger until ctest's time-out:
-  # name a debugger that does not exist, so the crash ends the process.
-  local view aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
-  for view in 64 32; do
-    wine reg add "$aedebug" /v Debugger /d "no-debugger.exe %ld %ld" /f /reg:$view >/dev/null 2>&1
-    wine reg add "$aedebug" /v Auto /d 1 /f /reg:$view >/dev/null 2>&1
-  done
-
-  if [ -n "${TESTENV_XVFB:-}" ]; then
-    # Our Xvfb has no window manager: with Wine managing the windows itself, a dialog appears
-    # at once instead of after a two-second wait for a manager that never answers.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-  fi
 
   # The port registrations are read when the server starts: restart it.
   wineserver -k >/dev/null 2>&1

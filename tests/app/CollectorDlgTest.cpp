@@ -9,11 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "platform/Handle.h"
 #include "platform/UIntArray.h"
 #include "res/resource.h"
 #include "serial/EnumerateSerialPorts.h"
-#include "platform/Handle.h"
-#include "platform/MessageBox.h"
 #include "support/RecordingMessageBox.h"
 #include "support/TestEnv.h"
 
@@ -516,13 +515,9 @@ TEST_F(CollectorDialog, TheButtonsTheTrayTipAndTheMessagesFollowTheCapture)
 
 // Answers each box only once the check it was given holds, dispatching meanwhile the way a
 // real message box's loop does; no message box is answered by a person in a test.
-class SlowlyAnsweredBox : public IMessageBoxService {
+class SlowlyAnsweredBox : public testenv::ScopedMessageBoxService {
 public:
-    explicit SlowlyAnsweredBox(std::function<bool()> answerWhen) : m_answerWhen(std::move(answerWhen))
-    {
-        m_previous = SetMessageBoxService(this);
-    }
-    ~SlowlyAnsweredBox() override { SetMessageBoxService(m_previous); }
+    explicit SlowlyAnsweredBox(std::function<bool()> answerWhen) : m_answerWhen(std::move(answerWhen)) {}
     int Show(HWND, const char* text, const char*, UINT) override
     {
         texts.push_back(text);
@@ -534,7 +529,6 @@ public:
 
 private:
     std::function<bool()> m_answerWhen;
-    IMessageBoxService* m_previous = nullptr;
 };
 
 TEST_F(CollectorDialog, AnUnansweredNoticeDoesNotHoldUpTheResume)
@@ -602,32 +596,20 @@ TEST_F(CollectorDialog, DroppingDownThePortListListsThePortsAgainAndKeepsTheChoi
     EXPECT_EQ(dlg.m_nCommPort, 5);
 }
 
-
 // Shows real message boxes, as the program does.
-class SystemBoxes : public IMessageBoxService {
+class SystemBoxes : public testenv::ScopedMessageBoxService {
 public:
-    SystemBoxes() { m_previous = SetMessageBoxService(this); }
-    ~SystemBoxes() override { SetMessageBoxService(m_previous); }
     int Show(HWND owner, const char* text, const char* caption, UINT type) override
     {
         ++shown;
         return MessageBoxA(owner, text, caption, type);
     }
     int shown = 0;
-
-private:
-    IMessageBoxService* m_previous = nullptr;
 };
 
 struct LateCloser {
     HWND dialog;
-    DWORD uiThread;
     volatile LONG rescued;
-    static BOOL CALLBACK Answer(HWND window, LPARAM)
-    {
-        if (window && !GetWindow(window, GW_OWNER)) PostMessageA(window, WM_COMMAND, IDOK, 0);
-        return TRUE;
-    }
     static DWORD WINAPI Run(LPVOID p)
     {
         LateCloser* c = static_cast<LateCloser*>(p);
@@ -639,7 +621,7 @@ struct LateCloser {
         HWND box = FindWindowA("#32770", "Serial Port");
         if (box) {
             InterlockedExchange(&c->rescued, 1);
-            EnumThreadWindows(c->uiThread, Answer, 0);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
         }
         return 0;
     }
@@ -651,7 +633,7 @@ TEST_F(CollectorDialog, ClosingWhileAMessageWaitsForOkEndsTheMessageToo)
     SeedAll(99, 9600, 8, 2, 0, CaptureFile("closing.txt"), 0);
     Open();
     HWND h = dlg.GetSafeHwnd();
-    LateCloser closer{h, GetCurrentThreadId(), 0};
+    LateCloser closer{h, 0};
     CHandle thread(CreateThread(nullptr, 0, &LateCloser::Run, &closer, 0, nullptr));
     // The port is missing: "Failed to open serial port" opens, and the close arrives under it.
     dlg.Command(IDC_RUN, BN_CLICKED);

@@ -9,6 +9,19 @@
 
 namespace testenv {
 
+// A message box service that is installed for exactly its lifetime. Install and uninstall
+// happen in the base, around the derived object's life: show boxes from this test's thread.
+class ScopedMessageBoxService : public IMessageBoxService {
+public:
+    ScopedMessageBoxService() { m_previous = SetMessageBoxService(this); }
+    ~ScopedMessageBoxService() override { SetMessageBoxService(m_previous); }
+    ScopedMessageBoxService(const ScopedMessageBoxService&) = delete;
+    ScopedMessageBoxService& operator=(const ScopedMessageBoxService&) = delete;
+
+private:
+    IMessageBoxService* m_previous = nullptr;
+};
+
 struct RecordedBox {
     HWND owner;
     std::string text;
@@ -17,13 +30,8 @@ struct RecordedBox {
     DWORD threadId;
 };
 
-class RecordingMessageBox : public IMessageBoxService {
+class RecordingMessageBox : public ScopedMessageBoxService {
 public:
-    RecordingMessageBox() { m_previous = SetMessageBoxService(this); }
-    ~RecordingMessageBox() override { SetMessageBoxService(m_previous); }
-    RecordingMessageBox(const RecordingMessageBox&) = delete;
-    RecordingMessageBox& operator=(const RecordingMessageBox&) = delete;
-
     int Show(HWND owner, const char* text, const char* caption, UINT type) override
     {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -45,7 +53,6 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::vector<RecordedBox> m_boxes;
-    IMessageBoxService* m_previous = nullptr;
 };
 
 } // namespace testenv

@@ -315,6 +315,8 @@ CString CCollectorDlg::StateText() const
             what = "capturing";
         else if (status.state == CaptureState::WaitingForPort)
             what = "waiting for the port";
+        else if (status.state == CaptureState::WaitingForFile)
+            what = "waiting for the capture file";
         else if (status.state == CaptureState::Ended)
             what = "stopped";
         text.Format("COM%d: %s", status.port, what);

@@ -21,7 +21,8 @@ enum class CaptureState {
     Opening,        // started, port not opened yet
     WaitingForPort, // the port is missing, busy or gone; retried about once a second
     Capturing,      // the port is open and the file is being written
-    Ended,          // the thread has ended (Stop, or a failure that retrying cannot mend)
+    WaitingForFile, // the port is read into memory while the file cannot be written
+    Ended,          // the capture has ended (Stop, or a failure that retrying cannot mend)
 };
 
 // Why a capture ended for good on its own; None when it was stopped.
@@ -31,6 +32,9 @@ struct CaptureStatus {
     CaptureState state = CaptureState::Opening;
     CaptureEnd end = CaptureEnd::None;
     int port = 0;
+    // Bytes received since Run, and the reads that brought them.
+    unsigned long long bytes = 0;
+    unsigned reads = 0;
 };
 
 // A message for the user; the window shows it, the capture thread never does.
@@ -51,8 +55,9 @@ public:
 
     void Start(CString path, int nPort, unsigned dwBaud, unsigned char dataBits, int parity, int stopBits,
                CProgressCtrl* progress);
-    // Asks the thread to stop and waits for it; the thread ends within about a second
-    // even when the driver ignores time-outs and cancels.
+    // Asks the capture to stop and waits until it has ended, with the file complete: about a
+    // second at most, even with a driver that ignores time-outs, cancels and the close, and
+    // even when the system holds up the end of the thread for such a read.
     void Stop();
 
     // The window told (message, no parameters) whenever the status changes or a message
@@ -60,10 +65,14 @@ public:
     void SetNotifyWindow(HWND window, UINT message);
     // How ports are made; tests stand in for drivers that Wine cannot imitate.
     void SetPortFactory(PortFactory factory);
+    // How much may wait in memory while the capture file cannot be written; set before Start.
+    void SetMemoryBound(size_t bytes);
 
     CaptureStatus GetStatus() const;
-    // The messages not taken yet, oldest first.
+    // The messages not taken yet, oldest first. Only the newest few wait: nobody may be
+    // there to take them for weeks.
     std::vector<CaptureMessage> TakeMessages();
+    static const size_t kMaxWaitingMessages = 4;
 
     void StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THREADPROC proc, int priority);
     void StopThread(CWinThread*& thread, HANDLE stopEvent);
@@ -72,6 +81,11 @@ public:
     // Called by the capture thread.
     void Report(CaptureState state, CaptureEnd end = CaptureEnd::None);
     void Tell(const CString& text, const char* caption);
+    void Captured(unsigned count);
+
+    // The default bound of what waits in memory for the file: 19 hours of a 9,600-baud line
+    // sending without a pause.
+    static const size_t kDefaultMemoryBound = 64u << 20;
 
 private:
     // The capture itself; returns with everything it holds released, so that the thread
@@ -83,6 +97,9 @@ private:
     CWinThread* pThread;
     mutable CCriticalSection lock;
     CHandle hStopEvent;
+    // Signalled by the capture thread when its capture has ended and released everything:
+    // Stop waits for this, not for the thread's exit, which the system may hold up.
+    CHandle m_endedEvent;
     CString strDataFile;
     int nPort = 0;
     unsigned char dataBits = 0;
@@ -94,6 +111,7 @@ private:
     HWND m_notifyWindow = nullptr;
     UINT m_notifyMessage = 0;
     PortFactory m_portFactory;
+    size_t m_memoryBound = kDefaultMemoryBound;
     CaptureStatus m_status;
     std::vector<CaptureMessage> m_messages;
 };

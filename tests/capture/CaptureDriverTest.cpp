@@ -1,71 +1,229 @@
-// What Windows' serial drivers do that Wine's cannot show, played by a stand-in port over
-// a real pair: buffered reads whose bytes reach the caller only on success, and drivers
-// that ignore cancels.
+// What Windows' serial drivers do that Wine's cannot show, played by stand-in ports over a
+// real pair: buffered reads whose bytes reach the caller only on success, a total time-out
+// that completes a read with what it took in, drivers that ignore cancels and the close,
+// and drivers that never complete a read once their device is gone.
 #include "CaptureTestSupport.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 using namespace capturetest;
 
 namespace {
 
-// A buffered driver: the read fills the driver's own buffer, copied to the caller only when
-// the read succeeds. A cancelled or failed read reports a count over the caller's untouched
-// buffer, which still holds the previous read's bytes.
-class BufferedDriverPort : public CSerialPort {
+// A Windows serial driver's read over the real port. The time-outs the capture sets are
+// played here: the interval by the real read, the total by cancelling the real read at its
+// deadline and completing with what it took in. Buffered I/O: the caller's buffer gets the
+// bytes only when the read succeeds; a cancelled or failed read reports a count over the
+// untouched buffer.
+class WindowsDriverPort : public CSerialPort {
 public:
-    explicit BufferedDriverPort(bool ignoreCancels) : m_ignoreCancels(ignoreCancels) {}
+    enum class Removal { Completes, NeverCompletes };
+    explicit WindowsDriverPort(Removal removal = Removal::Completes) : m_removal(removal)
+    {
+        m_cancel.Attach(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    }
+    ~WindowsDriverPort() override { Close(); }
     using CSerialPort::Read;
 
+    void SetTimeouts(COMMTIMEOUTS& timeouts) override
+    {
+        m_totalMs = timeouts.ReadTotalTimeoutConstant;
+        COMMTIMEOUTS real = {timeouts.ReadIntervalTimeout, 0, 0, 0, 0};
+        CSerialPort::SetTimeouts(real);
+    }
     bool Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* pBytesRead) override
     {
-        m_caller = buf;
-        bool done = CSerialPort::Read(m_own, count, ov, pBytesRead);
-        if (done && pBytesRead) std::memcpy(buf, m_own, *pBytesRead);
-        return done;
+        Join();
+        ResetEvent(ov->hEvent);
+        ResetEvent(m_cancel);
+        m_done = false;
+        m_hung = false;
+        m_thread = std::thread([=] { Serve(buf, count, ov); });
+        (void)pBytesRead;
+        return false;
     }
     bool GetOverlappedResult(OVERLAPPED* ov, unsigned* pBytes, bool bWait) override
     {
-        try {
-            bool done = CSerialPort::GetOverlappedResult(ov, pBytes, bWait);
-            if (done && pBytes) std::memcpy(m_caller, m_own, *pBytes);
-            return done;
-        } catch (CSerialException*) {
+        if (bWait) WaitForSingleObject(ov->hEvent, INFINITE);
+        if (!m_done) return false;
+        if (m_error != 0) {
             if (pBytes) *pBytes = kStaleCount;
-            throw;
+            ThrowSerialException(m_error);
         }
+        if (pBytes) *pBytes = m_count;
+        return true;
     }
     void CancelIo() override
     {
-        if (!m_ignoreCancels) CSerialPort::CancelIo();
+        if (!m_hung) SetEvent(m_cancel);
+    }
+    void Close() override
+    {
+        SetEvent(m_cancel);
+        Join();
+        CSerialPort::Close();
     }
 
     static const unsigned kStaleCount = 12;
 
 private:
-    bool m_ignoreCancels;
+    void Join()
+    {
+        if (m_thread.joinable()) m_thread.join();
+    }
+    void Serve(void* buf, unsigned count, OVERLAPPED* callerOv)
+    {
+        CHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        OVERLAPPED ov = {};
+        ov.hEvent = event;
+        DWORD got = 0;
+        DWORD error = 0;
+        const DWORD deadline = GetTickCount() + (m_totalMs ? m_totalMs : INFINITE / 2);
+        if (!ReadFile(hComm, m_own, count, &got, &ov) && GetLastError() != ERROR_IO_PENDING) {
+            error = GetLastError();
+        } else {
+            HANDLE events[2] = {event, m_cancel};
+            DWORD left = static_cast<LONG>(deadline - GetTickCount()) > 0 ? deadline - GetTickCount() : 0;
+            DWORD waited = WaitForMultipleObjects(2, events, FALSE, left);
+            if (waited != WAIT_OBJECT_0) {
+                // Ended by the total time-out or by a cancel; Wine then keeps what it took in.
+                do CancelIoEx(hComm, &ov);
+                while (WaitForSingleObject(event, 20) != WAIT_OBJECT_0);
+            }
+            BOOL ok = ::GetOverlappedResult(hComm, &ov, &got, FALSE);
+            if (waited == WAIT_OBJECT_0 + 1)
+                error = ERROR_OPERATION_ABORTED; // a cancelled read's bytes are lost
+            else if (!ok && GetLastError() != ERROR_OPERATION_ABORTED)
+                error = GetLastError();
+        }
+        if (error != 0 && error != ERROR_OPERATION_ABORTED && m_removal == Removal::NeverCompletes) {
+            // The device went and this driver forgets the read: no completion, ever.
+            m_hung = true;
+            return;
+        }
+        m_error = error;
+        m_count = got;
+        if (error == 0) std::memcpy(buf, m_own, got);
+        m_done = true;
+        SetEvent(callerOv->hEvent);
+    }
+
+    Removal m_removal;
+    CHandle m_cancel;
+    std::thread m_thread;
+    DWORD m_totalMs = 0;
+    std::atomic<bool> m_done{false};
+    std::atomic<bool> m_hung{false};
+    DWORD m_error = 0;
+    DWORD m_count = 0;
     char m_own[0xFFFF];
-    void* m_caller = nullptr;
 };
+
+// Holds up the end of the thread it was made on, as the system does for a thread whose read
+// the driver never gives back.
+struct ThreadEndHoldUp {
+    ~ThreadEndHoldUp()
+    {
+        started = true;
+        Sleep(1500);
+        ended = true;
+    }
+    static std::atomic<bool> started;
+    static std::atomic<bool> ended;
+};
+std::atomic<bool> ThreadEndHoldUp::started{false};
+std::atomic<bool> ThreadEndHoldUp::ended{false};
+
+// A read that ignores the cancel and the close.
+class DeafPort : public CSerialPort {
+public:
+    using CSerialPort::Read;
+    bool Read(void*, unsigned, OVERLAPPED* ov, unsigned*) override
+    {
+        static thread_local ThreadEndHoldUp holdUp;
+        (void)holdUp;
+        ResetEvent(ov->hEvent);
+        return false;
+    }
+    bool GetOverlappedResult(OVERLAPPED*, unsigned*, bool) override { return false; }
+    void CancelIo() override {}
+};
+
+// Opens, then fails every read, as a driver in a bad state or a redirected port does.
+class FailingPort : public CSerialPort {
+public:
+    using CSerialPort::Read;
+    void Open(int nPort, unsigned dwBaud, Parity parity, unsigned char dataBits, StopBits stopBits, bool overlapped,
+              FlowControl flow) override
+    {
+        CSerialPort::Open(nPort, dwBaud, parity, dataBits, stopBits, overlapped, flow);
+        opens.push_back(GetTickCount());
+    }
+    bool Read(void*, unsigned, OVERLAPPED*, unsigned*) override { ThrowSerialException(ERROR_GEN_FAILURE); }
+    static std::vector<DWORD> opens;
+};
+std::vector<DWORD> FailingPort::opens;
+
+// A driver that completes every read at once with nothing, as some do.
+class EmptyReadsPort : public CSerialPort {
+public:
+    using CSerialPort::Read;
+    bool Read(void*, unsigned, OVERLAPPED*, unsigned* pBytesRead) override
+    {
+        ++reads;
+        if (pBytesRead) *pBytesRead = 0;
+        return true;
+    }
+    static std::atomic<long> reads;
+};
+std::atomic<long> EmptyReadsPort::reads{0};
 
 class CaptureDriverTest : public CaptureTest {
 protected:
-    void UseBufferedDriver(bool ignoreCancels)
+    template <typename Port, typename... Args>
+    void Use(Args... args)
     {
-        worker.SetPortFactory(
-            [ignoreCancels] { return std::unique_ptr<CSerialPort>(new BufferedDriverPort(ignoreCancels)); });
+        worker.SetPortFactory([=] { return std::unique_ptr<CSerialPort>(new Port(args...)); });
     }
 };
 
 } // namespace
+
+TEST_F(CaptureDriverTest, ATerminalPacingItsBytesLosesNothingAtStop)
+{
+    Use<WindowsDriverPort>();
+    Start();
+    ASSERT_TRUE(WaitUntilCapturing());
+    // One byte every 5 ms: slower than the line, yet never the pause that ends a read.
+    const std::string data = EveryByteValue(400, 3);
+    std::atomic<size_t> sentBeforeStop{0};
+    std::atomic<bool> stopped{false};
+    std::thread terminal([&] {
+        for (size_t i = 0; i < data.size(); ++i) {
+            if (!peer.Write(&data[i], 1)) return;
+            if (!stopped) sentBeforeStop = i + 1;
+            Sleep(5);
+        }
+    });
+    Sleep(1000);
+    stopped = true;
+    worker.Stop();
+    const size_t before = sentBeforeStop;
+    terminal.join();
+    std::string got = FileBytes();
+    EXPECT_EQ(data.compare(0, got.size(), got), 0) << PrefixMismatch(data, got);
+    EXPECT_GE(got.size(), before) << "bytes that reached the port before Stop were lost";
+}
 
 TEST_F(CaptureDriverTest, ReadsThatDidNotSucceedNeverReachTheFile)
 {
     peer.Close();
     SetUpPair(2);
     PlugGuard replug(pair);
-    UseBufferedDriver(false);
+    Use<WindowsDriverPort>();
     Start();
     ASSERT_TRUE(WaitUntilCapturing());
     // The unplug fails the pending read; a faulty capture would write its stale count.
@@ -79,55 +237,68 @@ TEST_F(CaptureDriverTest, ReadsThatDidNotSucceedNeverReachTheFile)
     ASSERT_TRUE(peer.Open(pair.peer));
     ASSERT_TRUE(peer.Write("second receipt\r\n"));
     ASSERT_TRUE(WaitForFileSize(31, 5000));
-    // Stop on the quiet line cancels the pending read, which reports a stale count too.
     Sleep(100);
     worker.Stop();
     EXPECT_EQ(FileBytes(), "first receipt\r\nsecond receipt\r\n");
 }
 
-TEST_F(CaptureDriverTest, StopEndsWhenTheDriverIgnoresCancels)
+TEST_F(CaptureDriverTest, AReadThatNeverCompletesAfterAnUnplugStillShowsTheOutage)
 {
-    UseBufferedDriver(true);
+    peer.Close();
+    SetUpPair(2);
+    PlugGuard replug(pair);
+    Use<WindowsDriverPort>(WindowsDriverPort::Removal::NeverCompletes);
     Start();
     ASSERT_TRUE(WaitUntilCapturing());
-    ASSERT_TRUE(peer.Write("kept"));
-    ASSERT_TRUE(WaitForFileSize(4, 5000));
+    ASSERT_TRUE(WaitForState(CaptureState::Capturing));
+    peer.Close();
+    ASSERT_TRUE(testenv::Unplug(pair));
+    EXPECT_TRUE(WaitForState(CaptureState::WaitingForPort, 2000)) << "the capture still claims a dead port";
+}
+
+TEST_F(CaptureDriverTest, StopIsBoundedWhenTheReadIgnoresCancelAndCloseAndHoldsUpTheThread)
+{
+    Use<DeafPort>();
+    Start();
+    ASSERT_TRUE(WaitForState(CaptureState::Capturing));
     Sleep(100);
     DWORD start = GetTickCount();
     worker.Stop();
-    // The cancel is given about a second, then the port is closed under the read.
-    EXPECT_LT(GetTickCount() - start, 3000u);
-    EXPECT_EQ(FileBytes(), "kept");
+    DWORD took = GetTickCount() - start;
+    EXPECT_LT(took, 1800u);
     EXPECT_EQ(worker.GetStatus().state, CaptureState::Ended);
+    // The thread was still held up when Stop returned: Stop did not wait for its exit.
+    EXPECT_TRUE(PumpUntil([] { return ThreadEndHoldUp::started.load(); }, 1000));
+    EXPECT_FALSE(ThreadEndHoldUp::ended);
+    // The held-up exit holds the loader's lock, and with it every new thread of the process.
+    PumpUntil([] { return ThreadEndHoldUp::ended.load(); }, 3000);
 }
 
-namespace {
-
-// A driver that completes every read at once with nothing, as some do.
-class EmptyReadsPort : public CSerialPort {
-public:
-    using CSerialPort::Read;
-    bool Read(void*, unsigned, OVERLAPPED*, unsigned* pBytesRead) override
-    {
-        InterlockedIncrement(&reads);
-        if (pBytesRead) *pBytesRead = 0;
-        return true;
-    }
-    static volatile LONG reads;
-};
-volatile LONG EmptyReadsPort::reads = 0;
-
-} // namespace
+TEST_F(CaptureDriverTest, APortThatKeepsFailingIsToldOnceAndRetriedEverLessOften)
+{
+    FailingPort::opens.clear();
+    Use<FailingPort>();
+    Start();
+    PumpFor(3600);
+    worker.Stop();
+    // Opened at about 0, 1 and 3 s: each wait twice the last.
+    ASSERT_GE(FailingPort::opens.size(), 3u);
+    EXPECT_LE(FailingPort::opens.size(), 4u);
+    DWORD first = FailingPort::opens[1] - FailingPort::opens[0];
+    DWORD second = FailingPort::opens[2] - FailingPort::opens[1];
+    EXPECT_GE(second, first + 700);
+    EXPECT_EQ(Told().size(), 1u);
+}
 
 TEST_F(CaptureDriverTest, ReadsThatCompleteEmptyAtOnceDoNotSpin)
 {
     EmptyReadsPort::reads = 0;
-    worker.SetPortFactory([] { return std::unique_ptr<CSerialPort>(new EmptyReadsPort); });
+    Use<EmptyReadsPort>();
     Start();
     ASSERT_TRUE(WaitForState(CaptureState::Capturing));
-    LONG before = EmptyReadsPort::reads;
+    long before = EmptyReadsPort::reads;
     Sleep(500);
-    LONG during = EmptyReadsPort::reads - before;
+    long during = EmptyReadsPort::reads - before;
     worker.Stop();
     // One read per read interval at most (about 50); a loop without the pause makes thousands.
     EXPECT_GT(during, 0);

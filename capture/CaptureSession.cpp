@@ -1,0 +1,421 @@
+#include "capture/CaptureSession.h"
+
+#include <algorithm>
+
+#include "platform/Handle.h"
+#include "serial/SerialException.h"
+
+namespace {
+
+const char kSerialPortCaption[] = "Serial Port";
+const char kInputFileCaption[] = "Input File";
+const char kOpenPortFailed[] = "Failed to open serial port.  Please check your settings and/or hardware "
+                               "configuration before attempting this operation again.";
+const char kOpenFileFailed[] = "Couldn't open input file.  Please check to verify you have a valid input file "
+                               "before trying this operation again.";
+const char kPortLost[] = "The serial port stopped responding.  Capture goes on by itself when the port is back, "
+                         "and nothing received so far is lost.";
+const char kSettingsRefused[] = "The serial port does not accept these line settings.  Please check the baud rate, "
+                                "data bits, parity and stop bits before attempting this operation again.";
+const char kSettingsRefusedLater[] = "Capture stopped: the serial port no longer accepts these line settings.";
+const char kSettingInvalid[] = "The %s setting (%s) is not one a serial port can take.  Please pick another "
+                               "before attempting this operation again.";
+const char kWriteFailed[] = "Capture stopped: the capture file could not be written.";
+const char kFileWaiting[] = "The capture file cannot be written.  Capture goes on in memory, and what arrives "
+                            "meanwhile is written to the file as soon as it can be written again.";
+
+// A read completes this long after the last byte of a burst.
+const DWORD kReadIntervalMs = 10;
+// A read is sized to fill in about this long, so that an unbroken stream reaches the file
+// promptly: Wine does not end a read that keeps receiving at its total time-out.
+const DWORD kFillTargetMs = 80;
+// Beyond its fill time a read ends by its total time-out, so that a terminal pacing its bytes
+// never keeps it going and a removed device shows up at the next read.
+const DWORD kTotalMarginMs = 120;
+// A read still pending this long after its total time-out ignores its time-outs.
+const DWORD kOverdueMs = 2 * kReadIntervalMs + 50;
+// A byte on the line is ten bits or more: start, eight data, stop.
+const unsigned kBitsPerByte = 10;
+// A full read that came back faster than this doubles the next one (a line faster than its
+// baud rate, such as a USB device's); one slower than kShrinkAboveMs is cut to the rate seen.
+const DWORD kGrowBelowMs = 50;
+const DWORD kShrinkAboveMs = 150;
+const unsigned kMinRead = 16;
+// A missing port is tried again after kRetryMs. A port that fails again within kCleanMs of
+// opening is the same outage, tried again after twice the last wait, up to kMaxRetryMs.
+const DWORD kRetryMs = 1000;
+const DWORD kMaxRetryMs = 30000;
+const DWORD kCleanMs = 60000;
+// While the file cannot be written, it is tried again this often.
+const DWORD kFileRetryMs = 5000;
+// At Stop: reads go on this long for bytes still on their way in, each ending soon on an idle
+// line. A read that outlives its time-outs is given until kStopPatienceMs after the Stop
+// while the port answers (Wine stretches a read that keeps receiving), then cancelled every
+// kCancelEveryMs; after kGiveUpMs of cancels the port is closed under it.
+const DWORD kDrainMs = 100;
+const DWORD kDrainTotalMs = 20;
+const DWORD kStopPatienceMs = 600;
+const DWORD kCancelEveryMs = 20;
+const DWORD kGiveUpMs = 400;
+const short kProgressMax = 1000;
+// The range the system's COM port database numbers ports in, and the fastest adapters.
+const int kMaxPort = 4096;
+const unsigned kMaxBaud = 12000000;
+
+bool Reached(DWORD tick) { return static_cast<LONG>(::GetTickCount() - tick) >= 0; }
+
+// The system's text for an error code, without its line break.
+CString SystemErrorText(DWORD error)
+{
+    CLocalPtr<char> text;
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                        FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
+                                    reinterpret_cast<LPSTR>(text.Receive()), 0, nullptr);
+    CString result;
+    if (length == 0 || !text.Get()) {
+        result.Format("Error %lu.", static_cast<unsigned long>(error));
+        return result;
+    }
+    while (length > 0 && (text.Get()[length - 1] == '\r' || text.Get()[length - 1] == '\n' ||
+                          text.Get()[length - 1] == ' '))
+        --length;
+    return CString(text.Get(), static_cast<int>(length));
+}
+
+CString WithReason(const char* what, DWORD error)
+{
+    CString text(what);
+    text += "\n\n";
+    text += SystemErrorText(error);
+    return text;
+}
+
+} // namespace
+
+CCaptureSession::CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, CProgressCtrl* progress,
+                                 const LineSettings& line, const CString& path, CCaptureWorker::PortFactory factory,
+                                 size_t memoryBound)
+    : m_worker(worker), m_stopEvent(stopEvent), m_progress(progress), m_line(line), m_path(path),
+      m_factory(std::move(factory)), m_file(memoryBound)
+{
+}
+
+CCaptureSession::~CCaptureSession() { ClosePort(); }
+
+CString CCaptureSession::InvalidSettingText(const LineSettings& line)
+{
+    CString value;
+    const char* name = nullptr;
+    if (line.port < 1 || line.port > kMaxPort) {
+        name = "Comm Port";
+        value.Format("COM%d", line.port);
+    } else if (line.baud == 0 || line.baud > kMaxBaud) {
+        name = "Baud Rate";
+        value.Format("%u", line.baud);
+    } else if (line.dataBits < 5 || line.dataBits > 8) {
+        name = "Data Bits";
+        value.Format("%u", static_cast<unsigned>(line.dataBits));
+    } else if (line.parity < EvenParity || line.parity > SpaceParity) {
+        name = "Parity";
+        value.Format("%d", line.parity);
+    } else if (line.stopBits < OneStopBit || line.stopBits > TwoStopBits) {
+        name = "Stop Bits";
+        value.Format("%d", line.stopBits);
+    }
+    CString text;
+    if (name) text.Format(kSettingInvalid, name, value.GetString());
+    return text;
+}
+
+CaptureEnd CCaptureSession::Run()
+{
+    bool created = false;  // the file exists: every later open appends to it
+    bool told = false;     // the user has heard of this outage
+    bool atRun = true;     // the first open, at Run itself
+    DWORD retryMs = kRetryMs;
+    DWORD openedAt = 0;
+    for (;;) {
+        if (StopRequested(0)) return Finish(CaptureEnd::None);
+        DWORD error = 0;
+        Opened opened = OpenPort(atRun, error);
+        atRun = false;
+        if (opened == Opened::Refused) {
+            m_worker.Tell(WithReason(created ? kSettingsRefusedLater : kSettingsRefused, error), kSerialPortCaption);
+            return Finish(CaptureEnd::SettingsRefused);
+        }
+        if (opened == Opened::NotYet) {
+            if (!created && !told) m_worker.Tell(kOpenPortFailed, kSerialPortCaption);
+            told = true;
+            m_worker.Report(CaptureState::WaitingForPort);
+            if (WaitForRetry(retryMs)) return Finish(CaptureEnd::None);
+            continue;
+        }
+        if (!created) {
+            // Created, and emptied, once: a port that comes back appends to it.
+            if (!m_file.Create(m_path)) {
+                m_worker.Tell(kOpenFileFailed, kInputFileCaption);
+                return Finish(CaptureEnd::FileNotCreated);
+            }
+            PrepareProgress();
+            created = true;
+        }
+        m_worker.Report(ActiveState());
+        openedAt = ::GetTickCount();
+
+        Outcome outcome = Copy(error);
+        ClosePort();
+        if (outcome == Outcome::Stopped) return Finish(CaptureEnd::None);
+        if (outcome == Outcome::FileFull) {
+            m_worker.Tell(WithReason(kWriteFailed, m_file.LastError()), kInputFileCaption);
+            return Finish(CaptureEnd::FileNotWritten);
+        }
+        // The port went away: keep the file, wait for the port to come back. One that fails
+        // again soon after it came back is the same outage, and is given longer each time.
+        if (::GetTickCount() - openedAt >= kCleanMs) {
+            told = false;
+            retryMs = kRetryMs;
+        } else if (told) {
+            retryMs = std::min(kMaxRetryMs, retryMs * 2);
+        }
+        if (!told) m_worker.Tell(WithReason(kPortLost, error), kSerialPortCaption);
+        told = true;
+        m_worker.Report(CaptureState::WaitingForPort);
+        if (WaitForRetry(retryMs)) return Finish(CaptureEnd::None);
+    }
+}
+
+CaptureEnd CCaptureSession::Finish(CaptureEnd end)
+{
+    ClosePort();
+    // A last try for what waits in memory; a Stop while the file is gone costs it, and says so.
+    if (m_file.Waiting() && !m_file.Flush() && end == CaptureEnd::None) {
+        m_worker.Tell(WithReason(kWriteFailed, m_file.LastError()), kInputFileCaption);
+        end = CaptureEnd::FileNotWritten;
+    }
+    return end;
+}
+
+bool CCaptureSession::StopRequested(DWORD waitMs) const
+{
+    // A failed wait counts as a stop.
+    return ::WaitForSingleObject(m_stopEvent, waitMs) != WAIT_TIMEOUT;
+}
+
+bool CCaptureSession::WaitForRetry(DWORD waitMs)
+{
+    const DWORD until = ::GetTickCount() + waitMs;
+    for (;;) {
+        RetryFile(false);
+        DWORD left = Reached(until) ? 0 : until - ::GetTickCount();
+        DWORD step = m_file.Waiting() ? std::min(left, kFileRetryMs) : left;
+        if (StopRequested(step)) return true;
+        if (Reached(until)) return false;
+    }
+}
+
+CaptureState CCaptureSession::ActiveState() const
+{
+    return m_file.Waiting() ? CaptureState::WaitingForFile : CaptureState::Capturing;
+}
+
+// Line settings the driver refuses are the user's to mend; every other failure means the
+// port is not there (yet): missing, in use, or still coming up.
+CCaptureSession::Opened CCaptureSession::OpenPort(bool atRun, DWORD& error)
+{
+    if (!m_read) m_read = CPendingRead::Create();
+    if (!m_read) {
+        error = ::GetLastError();
+        return Opened::NotYet;
+    }
+    if (!m_port) m_port = m_factory ? m_factory() : std::make_unique<CSerialPort>();
+    try {
+        ::SetLastError(ERROR_SUCCESS);
+        m_port->Open(m_line.port, m_line.baud, static_cast<Parity>(m_line.parity), m_line.dataBits,
+                     static_cast<StopBits>(m_line.stopBits), true, NoFlowControl);
+        if (!m_port->IsOpen()) {
+            error = ::GetLastError();
+            return Opened::NotYet;
+        }
+        m_chunk = BaseRead();
+        ApplyTimeouts(ReadTotalMs());
+        // What waited in the driver at Run was sent before it. A port that opens later (late,
+        // or back after an outage) brings only what arrived since: it is kept.
+        if (atRun) m_port->Purge(PURGE_RXCLEAR);
+    } catch (CSerialException* e) {
+        error = e->m_dwError;
+        e->Delete();
+        m_port->Close();
+        return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ? Opened::Refused : Opened::NotYet;
+    }
+    return Opened::Yes;
+}
+
+void CCaptureSession::ApplyTimeouts(DWORD totalMs)
+{
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadIntervalTimeout = kReadIntervalMs;
+    timeouts.ReadTotalTimeoutConstant = totalMs;
+    m_port->SetTimeouts(timeouts);
+}
+
+void CCaptureSession::ClosePort()
+{
+    if (!m_port) return;
+    if (m_read && m_read->IsPending()) AbandonRead();
+    m_port->Close();
+}
+
+bool CCaptureSession::AbandonRead()
+{
+    if (m_read->End(*m_port, kCancelEveryMs, kGiveUpMs)) return Store(m_read->Data(), m_read->Count());
+    // The system may still write into the read's buffer and record one day: leave them to it.
+    CPendingRead* abandoned = m_read.release();
+    (void)abandoned;
+    m_port->Close();
+    return true;
+}
+
+bool CCaptureSession::PortAlive(DWORD& error)
+{
+    try {
+        COMSTAT stat;
+        m_port->GetStatus(stat);
+        return true;
+    } catch (CSerialException* e) {
+        error = e->m_dwError;
+        e->Delete();
+        return false;
+    }
+}
+
+void CCaptureSession::PrepareProgress()
+{
+    if (!m_progress) return;
+    m_progress->PostSetRange(0, kProgressMax);
+    m_progress->PostSetStep(1);
+    m_progress->PostSetPos(0);
+}
+
+unsigned CCaptureSession::BaseRead() const
+{
+    unsigned long long bytes = 1ULL * m_line.baud * kFillTargetMs / (1000ULL * kBitsPerByte);
+    return static_cast<unsigned>(
+        std::min<unsigned long long>(CPendingRead::kBufferSize, std::max<unsigned long long>(kMinRead, bytes)));
+}
+
+DWORD CCaptureSession::ReadTotalMs() const
+{
+    unsigned long long fill = BaseRead() * 1000ULL * kBitsPerByte / std::max(1u, m_line.baud);
+    return static_cast<DWORD>(std::min<unsigned long long>(fill, 1000)) + kTotalMarginMs;
+}
+
+// Copies from the port until Stop, a port failure or a full memory bound. One read at a time;
+// every wait has a deadline, and only a read that outlives its time-outs is cancelled.
+CCaptureSession::Outcome CCaptureSession::Copy(DWORD& error)
+{
+    const DWORD overdueMs = ReadTotalMs() + kOverdueMs;
+    bool stopping = false;
+    DWORD stopAt = 0;
+    DWORD waitUntil = 0;
+    for (;;) {
+        if (!stopping && StopRequested(0)) {
+            stopping = true;
+            stopAt = ::GetTickCount();
+        }
+        CPendingRead::Result result = CPendingRead::Result::Pending;
+        if (!m_read->IsPending()) {
+            if (stopping) {
+                // Bytes that reached the port before Stop belong to the capture; on an idle
+                // line each read now ends quickly.
+                if (::GetTickCount() - stopAt >= kDrainMs) return Outcome::Stopped;
+                try {
+                    ApplyTimeouts(kDrainTotalMs);
+                } catch (CSerialException* e) {
+                    e->Delete();
+                    return Outcome::Stopped;
+                }
+            }
+            RetryFile(false);
+            result = m_read->Issue(*m_port, m_chunk);
+            waitUntil = m_read->IssuedAt() + (stopping ? kDrainTotalMs + kOverdueMs : overdueMs);
+        } else {
+            CPendingRead::Wait waited = m_read->WaitFor(stopping ? nullptr : m_stopEvent, waitUntil);
+            if (waited == CPendingRead::Wait::Stopped) {
+                if (!stopping) continue;
+                // Waiting itself failed: nothing more can be learnt of this read.
+                return AbandonRead() ? Outcome::Stopped : Outcome::FileFull;
+            }
+            if (waited == CPendingRead::Wait::Completed) {
+                result = m_read->Finish(*m_port);
+            } else if (!PortAlive(error)) {
+                // A driver that never completes a read after its device went.
+                AbandonRead();
+                return stopping ? Outcome::Stopped : Outcome::PortLost;
+            } else if (stopping && ::GetTickCount() - stopAt >= kStopPatienceMs) {
+                // Stop is bounded even when the driver ignores the time-outs.
+                return AbandonRead() ? Outcome::Stopped : Outcome::FileFull;
+            } else {
+                // Overdue on a port that answers: Wine keeps a receiving read past its total
+                // time-out. Cancelling would cost its bytes on Windows: wait on.
+                waitUntil = ::GetTickCount() + (stopping ? kStopPatienceMs - (::GetTickCount() - stopAt) : overdueMs);
+                continue;
+            }
+        }
+        if (result == CPendingRead::Result::Pending) continue;
+        if (result == CPendingRead::Result::Failed) {
+            if (stopping) return Outcome::Stopped;
+            error = m_read->Error();
+            return Outcome::PortLost;
+        }
+        const unsigned count = m_read->Count();
+        if (!Store(m_read->Data(), count)) return Outcome::FileFull;
+        const DWORD elapsed = ::GetTickCount() - m_read->IssuedAt();
+        if (count == 0) {
+            if (stopping) return Outcome::Stopped;
+            // Some drivers complete reads at once with nothing, again and again.
+            if (elapsed < kReadIntervalMs && StopRequested(kReadIntervalMs)) continue;
+        } else if (!stopping) {
+            Adapt(count, elapsed);
+        }
+    }
+}
+
+void CCaptureSession::Adapt(unsigned count, DWORD elapsedMs)
+{
+    // A read ended by a pause says nothing about the line's speed.
+    if (count < m_chunk) return;
+    if (elapsedMs < kGrowBelowMs)
+        m_chunk = std::min(CPendingRead::kBufferSize, m_chunk * 2);
+    else if (elapsedMs > kShrinkAboveMs)
+        m_chunk = std::max(BaseRead(), static_cast<unsigned>(1ULL * count * kFillTargetMs / elapsedMs));
+}
+
+// Appends what a read brought; false only when the memory bound is reached.
+bool CCaptureSession::Store(const char* data, unsigned count)
+{
+    if (count == 0) return true;
+    const bool waitedBefore = m_file.Waiting() != 0;
+    CCaptureFile::Put put = m_file.Append(data, count);
+    if (put == CCaptureFile::Put::Overflow) return false;
+    m_worker.Captured(count);
+    if (m_progress) m_progress->PostStepIt();
+    if (put == CCaptureFile::Put::Held && !waitedBefore) {
+        m_fileTriedAt = ::GetTickCount();
+        // Once per outage of the file; a file that keeps coming and going is one outage.
+        if (!m_fileTold || ::GetTickCount() - m_fileBackAt >= kCleanMs)
+            m_worker.Tell(WithReason(kFileWaiting, m_file.LastError()), kInputFileCaption);
+        m_fileTold = true;
+        m_worker.Report(CaptureState::WaitingForFile);
+    }
+    return true;
+}
+
+void CCaptureSession::RetryFile(bool now)
+{
+    if (!m_file.Waiting() || (!now && ::GetTickCount() - m_fileTriedAt < kFileRetryMs)) return;
+    m_fileTriedAt = ::GetTickCount();
+    if (!m_file.Flush()) return;
+    m_fileBackAt = ::GetTickCount();
+    if (m_port && m_port->IsOpen()) m_worker.Report(CaptureState::Capturing);
+}

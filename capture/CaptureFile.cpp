@@ -28,6 +28,19 @@ bool CCaptureFile::Create(const CString& path)
     return m_file.IsValid();
 }
 
+bool CCaptureFile::Continue(const CString& path)
+{
+    m_path = path;
+    m_file.Attach(OpenCaptureFile(path, OPEN_ALWAYS));
+    LARGE_INTEGER end = {};
+    if (!m_file.IsValid() || !::SetFilePointerEx(m_file, end, &end, FILE_END)) {
+        m_file.Close();
+        return false;
+    }
+    m_written = static_cast<unsigned long long>(end.QuadPart);
+    return true;
+}
+
 bool CCaptureFile::WriteAll(const char* data, size_t size, size_t& done)
 {
     done = 0;

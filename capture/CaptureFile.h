@@ -20,6 +20,9 @@ public:
     // Creates the file, emptying one that exists: only at the start of a capture. False for a
     // path that is refused or is not a file on a disk.
     bool Create(const CString& path);
+    // Opens the file of a capture that goes on, creating it when it is gone; bytes are
+    // appended after what it holds.
+    bool Continue(const CString& path);
     // Appends bytes after everything given before. Held: they (and perhaps part of an earlier
     // write) wait in memory. Overflow: the bound is reached and these bytes were not kept.
     Put Append(const char* data, size_t size);

@@ -95,9 +95,9 @@ CString WithReason(const char* what, DWORD error)
 
 CCaptureSession::CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, CProgressCtrl* progress,
                                  const LineSettings& line, const CString& path, CCaptureWorker::PortFactory factory,
-                                 size_t memoryBound)
+                                 size_t memoryBound, bool append)
     : m_worker(worker), m_stopEvent(stopEvent), m_progress(progress), m_line(line), m_path(path),
-      m_factory(std::move(factory)), m_file(memoryBound)
+      m_factory(std::move(factory)), m_file(memoryBound), m_append(append)
 {
 }
 
@@ -132,7 +132,7 @@ CaptureEnd CCaptureSession::Run()
 {
     bool created = false;  // the file exists: every later open appends to it
     bool told = false;     // the user has heard of this outage
-    bool atRun = true;     // the first open, at Run itself
+    bool atRun = !m_append; // the first open, at Run itself
     DWORD retryMs = kRetryMs;
     DWORD openedAt = 0;
     for (;;) {
@@ -153,7 +153,7 @@ CaptureEnd CCaptureSession::Run()
         }
         if (!created) {
             // Created, and emptied, once: a port that comes back appends to it.
-            if (!m_file.Create(m_path)) {
+            if (!(m_append ? m_file.Continue(m_path) : m_file.Create(m_path))) {
                 m_worker.Tell(kOpenFileFailed, kInputFileCaption);
                 return Finish(CaptureEnd::FileNotCreated);
             }

@@ -21,7 +21,7 @@ struct LineSettings {
 class CCaptureSession {
 public:
     CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, CProgressCtrl* progress, const LineSettings& line,
-                    const CString& path, CCaptureWorker::PortFactory factory, size_t memoryBound);
+                    const CString& path, CCaptureWorker::PortFactory factory, size_t memoryBound, bool append);
     ~CCaptureSession();
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
@@ -64,6 +64,7 @@ private:
     std::unique_ptr<CSerialPort> m_port;
     std::unique_ptr<CPendingRead> m_read;
     CCaptureFile m_file;
+    bool m_append;
     unsigned m_chunk = 16;
     bool m_fileTold = false; // the user has heard the file cannot be written
     DWORD m_fileTriedAt = 0;

@@ -48,6 +48,18 @@ void CCaptureWorker::SetNotifyWindow(HWND window, UINT message)
     m_notifyMessage = message;
 }
 
+void CCaptureWorker::SetNotifyEvent(HANDLE event)
+{
+    CSingleLock guard(&lock, true);
+    m_notifyEvent = event;
+}
+
+void CCaptureWorker::SetAppend(bool append)
+{
+    CSingleLock guard(&lock, true);
+    m_append = append;
+}
+
 void CCaptureWorker::SetPortFactory(PortFactory factory)
 {
     CSingleLock guard(&lock, true);
@@ -107,13 +119,16 @@ void CCaptureWorker::Notify() const
 {
     HWND window = nullptr;
     UINT message = 0;
+    HANDLE event = nullptr;
     {
         CSingleLock guard(&lock, true);
         window = m_notifyWindow;
         message = m_notifyMessage;
+        event = m_notifyEvent;
     }
     // Posted: the capture thread never waits for the window's thread.
     if (window) PostMessageA(window, message, 0, 0);
+    if (event) SetEvent(event);
 }
 
 void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THREADPROC proc, int priority)
@@ -188,9 +203,11 @@ void CCaptureWorker::Capture()
 
     CaptureEnd end = CaptureEnd::None;
     size_t memoryBound = kDefaultMemoryBound;
+    bool append = false;
     {
         CSingleLock guard(&lock, true);
         memoryBound = m_memoryBound;
+        append = m_append;
     }
     try {
         CString invalid = CCaptureSession::InvalidSettingText(line);
@@ -200,7 +217,7 @@ void CCaptureWorker::Capture()
             Tell(invalid, kSerialPortCaption);
             end = CaptureEnd::SettingsInvalid;
         } else {
-            CCaptureSession session(*this, hStopEvent, bar, line, path, factory, memoryBound);
+            CCaptureSession session(*this, hStopEvent, bar, line, path, factory, memoryBound, append);
             end = session.Run();
         }
     } catch (CException* e) {

@@ -63,6 +63,11 @@ public:
     // The window told (message, no parameters) whenever the status changes or a message
     // waits; set before Start. Without one the caller polls.
     void SetNotifyWindow(HWND window, UINT message);
+    // Or an event, set on every change, for a thread without a window (the service's).
+    void SetNotifyEvent(HANDLE event);
+    // Set before Start: the capture goes on in the file as it is instead of emptying it, and
+    // keeps what waited in the driver (a service restarting under a running capture).
+    void SetAppend(bool append);
     // How ports are made; tests stand in for drivers that Wine cannot imitate.
     void SetPortFactory(PortFactory factory);
     // How much may wait in memory while the capture file cannot be written; set before Start.
@@ -110,6 +115,8 @@ private:
     // Guarded by lock too.
     HWND m_notifyWindow = nullptr;
     UINT m_notifyMessage = 0;
+    HANDLE m_notifyEvent = nullptr;
+    bool m_append = false;
     PortFactory m_portFactory;
     size_t m_memoryBound = kDefaultMemoryBound;
     CaptureStatus m_status;

@@ -83,6 +83,17 @@ TEST_F(CaptureDataTest, EachRunEmptiesTheFileAndHoldsOnlyItsOwnCapture)
     ASSERT_TRUE(WaitForFileSize(6, 5000));
     worker.Stop();
     EXPECT_EQ(FileBytes(), "second");
+
+    // A capture that goes on (the service restarting under it) appends, and keeps what the
+    // line brought meanwhile.
+    ASSERT_TRUE(peer.Write(" meanwhile"));
+    Sleep(100);
+    worker.SetAppend(true);
+    Start();
+    ASSERT_TRUE(peer.Write(" and on"));
+    ASSERT_TRUE(WaitForFileSize(23, 5000));
+    worker.Stop();
+    EXPECT_EQ(FileBytes(), "second meanwhile and on");
 }
 
 TEST_F(CaptureDataTest, StopRightAfterAWriteKeepsTheBytes)

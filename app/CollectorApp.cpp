@@ -3,6 +3,7 @@
 #include "app/CollectorDlg.h"
 #include "app/CommandLine.h"
 #include "app/RunningCollector.h"
+#include "service/ServiceHost.h"
 #include "settings/SettingsStore.h"
 
 namespace {
@@ -21,6 +22,10 @@ CCollectorApp theApp;
 bool CCollectorApp::InitInstance()
 {
     const CommandLineOptions options = ParseCommandLine(::GetCommandLineA());
+    if (options.service) {
+        m_nExitCode = RunCollectorService();
+        return false;
+    }
     // The installer's switches do their one job without a window.
     if (options.createKeys) {
         m_nExitCode = CreateCollectorKeys() ? 0 : 1;

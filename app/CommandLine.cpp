@@ -42,6 +42,8 @@ CommandLineOptions ParseCommandLine(const char* commandLine)
             options.close = true;
         else if (::lstrcmpiA(name, "createkeys") == 0)
             options.createKeys = true;
+        else if (::lstrcmpiA(name, "service") == 0)
+            options.service = true;
     }
     return options;
 }

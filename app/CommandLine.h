@@ -7,6 +7,8 @@ struct CommandLineOptions {
     bool close = false;
     // /createkeys: create the settings keys with their access list, write no value, and end.
     bool createKeys = false;
+    // /service: run as the Windows service (the service manager's command line).
+    bool service = false;
 };
 
 // commandLine is the whole line, program name first, as GetCommandLine gives it. Switches

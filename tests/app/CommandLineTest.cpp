@@ -4,10 +4,11 @@
 
 TEST(CommandLine, SwitchesMatchInAnyCaseWithSlashOrDash)
 {
-    CommandLineOptions options = ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys");
+    CommandLineOptions options = ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys -Service");
     EXPECT_TRUE(options.tray);
     EXPECT_TRUE(options.close);
     EXPECT_TRUE(options.createKeys);
+    EXPECT_TRUE(options.service);
 }
 
 TEST(CommandLine, TheProgramNameAndUnknownWordsSwitchNothingOn)

@@ -1,0 +1,115 @@
+#include "service/CaptureService.h"
+
+#include "settings/BootMarks.h"
+
+CCaptureService::CCaptureService() : m_changed(::CreateEventA(nullptr, FALSE, FALSE, nullptr))
+{
+    m_last.state = CaptureState::Ended;
+}
+
+CCaptureService::~CCaptureService() { Shutdown(); }
+
+void CCaptureService::Resume()
+{
+    CSingleLock commands(&m_commands, true);
+    bool known = false;
+    const bool boot = FirstStartSinceBoot(known);
+    CollectorSettings settings = LoadCollectorSettings();
+    if (boot) {
+        // As the program did at its own start: a new capture, the file emptied.
+        if (settings.runAtStartup) Start(settings, false);
+    } else if (known && CaptureWasRunning()) {
+        // A restart under a running capture: it goes on, appending.
+        Start(settings, true);
+    }
+}
+
+bool CCaptureService::Run(int id, const CollectorSettings& settings)
+{
+    CSingleLock commands(&m_commands, true);
+    if (id < 0 || id >= kCaptures) return false;
+    Start(settings, false);
+    return true;
+}
+
+bool CCaptureService::Stop(int id)
+{
+    CSingleLock commands(&m_commands, true);
+    if (id < 0 || id >= kCaptures) return false;
+    EndWorker(true);
+    return true;
+}
+
+void CCaptureService::Shutdown()
+{
+    CSingleLock commands(&m_commands, true);
+    EndWorker(false);
+}
+
+void CCaptureService::Start(const CollectorSettings& settings, bool append)
+{
+    EndWorker(false);
+    auto worker = std::make_unique<CCaptureWorker>();
+    worker->SetNotifyEvent(m_changed);
+    worker->SetAppend(append);
+    if (m_portFactory) worker->SetPortFactory(m_portFactory);
+    SetCaptureRunning(true);
+    worker->Start(settings.dataFile, settings.commPort, static_cast<unsigned>(settings.baudRate), settings.dataBits,
+                  settings.parity, settings.stopBits, nullptr);
+    CSingleLock guard(&m_lock, true);
+    m_worker = std::move(worker);
+    m_last = m_worker->GetStatus();
+    ::SetEvent(m_changed);
+}
+
+void CCaptureService::EndWorker(bool forgetRunning)
+{
+    std::unique_ptr<CCaptureWorker> worker;
+    {
+        CSingleLock guard(&m_lock, true);
+        worker = std::move(m_worker);
+    }
+    if (worker) {
+        worker->Stop();
+        CSingleLock guard(&m_lock, true);
+        for (CaptureMessage& m : worker->TakeMessages()) m_messages.push_back(std::move(m));
+        m_last = worker->GetStatus();
+    }
+    if (forgetRunning) SetCaptureRunning(false);
+    ::SetEvent(m_changed);
+}
+
+void CCaptureService::Refresh()
+{
+    CSingleLock commands(&m_commands, true);
+    bool ended = false;
+    {
+        CSingleLock guard(&m_lock, true);
+        if (!m_worker) return;
+        for (CaptureMessage& m : m_worker->TakeMessages()) m_messages.push_back(std::move(m));
+        while (m_messages.size() > CCaptureWorker::kMaxWaitingMessages) m_messages.erase(m_messages.begin());
+        m_last = m_worker->GetStatus();
+        ended = m_last.state == CaptureState::Ended;
+    }
+    // Ended for good on its own (refused settings, a file that cannot be created): a restart
+    // must not start it again.
+    if (ended) EndWorker(true);
+}
+
+std::vector<CaptureView> CCaptureService::States() const
+{
+    CSingleLock guard(&m_lock, true);
+    CaptureView view;
+    view.id = 0;
+    view.running = m_worker != nullptr;
+    view.status = m_worker ? m_worker->GetStatus() : m_last;
+    return {view};
+}
+
+std::vector<CaptureMessage> CCaptureService::TakeMessages(int id)
+{
+    CSingleLock guard(&m_lock, true);
+    std::vector<CaptureMessage> taken;
+    if (id == 0) taken.swap(m_messages);
+    return taken;
+}

@@ -1,0 +1,62 @@
+#pragma once
+// CCaptureService: the captures the service runs for the machine, one per COM port in time;
+// one today (id 0). At the service's start a capture that was running goes on in its file; at
+// boot "Run Collector At Startup" starts one afresh. The sessions' windows run and stop them.
+#include <windows.h>
+
+#include <memory>
+#include <vector>
+
+#include "capture/CaptureWorker.h"
+#include "platform/Handle.h"
+#include "platform/Sync.h"
+#include "settings/SettingsStore.h"
+
+struct CaptureView {
+    int id = 0;
+    bool running = false; // a capture runs or waits; false once it has ended
+    CaptureStatus status;
+};
+
+class CCaptureService {
+public:
+    static const int kCaptures = 1;
+
+    CCaptureService();
+    ~CCaptureService();
+    CCaptureService(const CCaptureService&) = delete;
+    CCaptureService& operator=(const CCaptureService&) = delete;
+
+    // The service has started: resume the capture a restart interrupted, or at boot start the
+    // one the settings ask for.
+    void Resume();
+    // Run from a window: the settings as the window saved them; the file is emptied.
+    bool Run(int id, const CollectorSettings& settings);
+    // Stop from a window: the capture ends, and a restart of the service does not resume it.
+    bool Stop(int id);
+    // The service stops: captures end as Stop ends them, but a restart resumes them.
+    void Shutdown();
+
+    // Set whenever a capture changes or has a message; then call Refresh.
+    HANDLE ChangeEvent() const { return m_changed; }
+    // Takes in what changed: a capture that ended on its own is not resumed after a restart.
+    void Refresh();
+    std::vector<CaptureView> States() const;
+    std::vector<CaptureMessage> TakeMessages(int id);
+
+    // How ports are made (tests).
+    void SetPortFactory(CCaptureWorker::PortFactory factory) { m_portFactory = std::move(factory); }
+
+private:
+    void Start(const CollectorSettings& settings, bool append);
+    void EndWorker(bool forgetRunning);
+
+    // One command at a time: a Run from one window and a Stop from another do not interleave.
+    CCriticalSection m_commands;
+    mutable CCriticalSection m_lock;
+    CHandle m_changed;
+    std::unique_ptr<CCaptureWorker> m_worker;
+    CaptureStatus m_last;
+    std::vector<CaptureMessage> m_messages;
+    CCaptureWorker::PortFactory m_portFactory;
+};

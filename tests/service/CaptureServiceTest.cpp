@@ -1,0 +1,86 @@
+// The service's captures across its own restarts and the machine's boots: only Run and a boot
+// with "Run Collector At Startup" empty the file; a restart goes on appending.
+#include "capture/CaptureTestSupport.h"
+#include "service/CaptureService.h"
+#include "settings/BootMarks.h"
+#include "settings/RegistryKey.h"
+#include "settings/RegistryKeyTable.h"
+
+using namespace capturetest;
+
+namespace {
+
+// A boot, as far as the service can tell: its volatile key is gone.
+void Reboot()
+{
+    CString path = CRegistryKey::KeyPath(kCollectorKeyIndex) + "Boot";
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, KEY_WOW64_32KEY, 0);
+}
+
+class CaptureServiceTest : public CaptureTest {
+protected:
+    void Save(int runAtStartup)
+    {
+        CollectorSettings settings;
+        settings.commPort = pair.port;
+        settings.dataFile = path.c_str();
+        settings.runAtStartup = runAtStartup;
+        CRegistryKey key(kProductKeyIndex, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+        SaveCollectorSettings(key, settings);
+    }
+    // One run of the service: started, fed, stopped.
+    void ServiceRun(const std::string& sent, bool expectCapture, const std::function<void(CCaptureService&)>& act = {})
+    {
+        CCaptureService service;
+        service.Resume();
+        if (act) act(service);
+        CaptureView view = service.States()[0];
+        EXPECT_EQ(view.running, expectCapture);
+        if (expectCapture) {
+            ASSERT_TRUE(PumpUntil([&] { return service.States()[0].status.state == CaptureState::Capturing; }, 5000));
+            ASSERT_TRUE(peer.Write(sent));
+            ASSERT_TRUE(PumpUntil([&] { return service.States()[0].status.bytes >= sent.size(); }, 5000));
+        }
+        service.Shutdown();
+    }
+    void TearDown() override
+    {
+        Reboot();
+        CaptureTest::TearDown();
+    }
+};
+
+} // namespace
+
+TEST_F(CaptureServiceTest, OnlyABootOrRunEmptiesTheFileAndARestartAppends)
+{
+    Save(1);
+    Reboot();
+    {
+        CHandle old(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD n = 0;
+        WriteFile(old, "yesterday", 9, &n, nullptr);
+    }
+    ServiceRun("boot ", true);
+    EXPECT_EQ(FileBytes(), "boot ");
+    // An administrator's stop and start, or a restart after a failure: the capture goes on.
+    ServiceRun("restart ", true);
+    EXPECT_EQ(FileBytes(), "boot restart ");
+    // Run from a window starts afresh; a Stop from a window is not resumed by a restart.
+    ServiceRun("run ", true, [&](CCaptureService& s) { s.Run(0, LoadCollectorSettings()); });
+    EXPECT_EQ(FileBytes(), "run ");
+    {
+        CCaptureService service;
+        service.Resume();
+        EXPECT_TRUE(service.States()[0].running);
+        service.Stop(0);
+    }
+    ServiceRun("", false);
+    // The next boot starts as the settings say.
+    Reboot();
+    ServiceRun("next boot", true);
+    EXPECT_EQ(FileBytes(), "next boot");
+    Save(0);
+    Reboot();
+    ServiceRun("", false);
+}

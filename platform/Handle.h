@@ -75,3 +75,19 @@ public:
 private:
     T* m_p = nullptr;
 };
+
+// Owns a handle of the service manager or of one of its services.
+class CServiceHandle {
+public:
+    explicit CServiceHandle(SC_HANDLE h = nullptr) : m_h(h) {}
+    ~CServiceHandle()
+    {
+        if (m_h) ::CloseServiceHandle(m_h);
+    }
+    CServiceHandle(const CServiceHandle&) = delete;
+    CServiceHandle& operator=(const CServiceHandle&) = delete;
+    SC_HANDLE Get() const { return m_h; }
+
+private:
+    SC_HANDLE m_h;
+};

@@ -9,6 +9,7 @@
 
 #include "AppTestSupport.h"
 #include "platform/Handle.h"
+#include "platform/SingleInstance.h"
 #include "res/resource.h"
 #include "support/TestEnv.h"
 
@@ -197,6 +198,49 @@ TEST(EndToEnd, ACloseFromAnySourceEndsTheCollectorWhileItsMessageWaitsForOk)
         DWORD value = 0;
         EXPECT_TRUE(ReadDword("DataBits", value) && value == 8) << "not saved: " << value;
         EXPECT_FALSE(TrayIconPresent(window));
+    }
+}
+
+TEST(EndToEnd, AStartWhileACollectorRunsInAnotherSessionEndsWithoutCapturing)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(1, pair));
+    RegistryGuard registry;
+    std::string capture = testenv::ScratchDir() + "\\elsewhere-capture.txt";
+    DeleteFileA(capture.c_str());
+    SeedDword("CommPort", static_cast<DWORD>(pair.port));
+    SeedString("DataFile", capture.c_str());
+    SeedDword("RunAtStartup", 1);
+    // What a collector of another session holds: the machine's name, not this session's.
+    CSingleInstance otherSession;
+    ASSERT_TRUE(otherSession.Claim("Global\\Tarnwick.OrvaneDVR.POSCollector"));
+
+    struct Case {
+        const char* arguments;
+        bool tells; // a box says so; the logon entry's start says nothing
+    };
+    for (const Case& c : {Case{"", true}, Case{" /tray", false}}) {
+        SCOPED_TRACE(c.arguments);
+        Process start;
+        ASSERT_TRUE(start.Start(CollectorProgram() + c.arguments));
+        bool collectorWindow = false;
+        HWND notice = nullptr;
+        EXPECT_TRUE(testenv::WaitFor(
+            [&] {
+                HWND w = WindowOf(start.Id(), kDialogCaption, false);
+                if (w && GetDlgItem(w, IDC_RUN)) collectorWindow = true;
+                if (w && !GetDlgItem(w, IDC_RUN) && IsWindowVisible(w) && !notice) {
+                    notice = w;
+                    PostMessageA(notice, WM_COMMAND, IDOK, 0);
+                }
+                return start.WaitExit(0);
+            },
+            15000));
+        EXPECT_EQ(notice != nullptr, c.tells);
+        EXPECT_FALSE(collectorWindow);
+        EXPECT_EQ(start.ExitCode(), 0u);
+        EXPECT_FALSE(testenv::FileExists(capture)) << "it captured";
     }
 }
 

@@ -390,10 +390,8 @@ void CCollectorDlg::OnEndSession(bool ending)
     // and the settings written now.
     m_bSessionEnded = true;
     // Settings first: a slow stop must not cost them when the system ends the process.
-    {
-        CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
-        SaveCollectorSettings(key, CurrentSettings());
-    }
+    CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+    SaveCollectorSettings(key, CurrentSettings());
     StopWorker();
     RemoveTrayIcon();
     m_messageBoxes.Close(kMessageBoxesCloseMs);

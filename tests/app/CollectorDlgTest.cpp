@@ -428,6 +428,8 @@ TEST_F(CollectorDialog, EndOfSessionStopsTheCaptureCompleteAndSaves)
     testenv::PortPair pair;
     ASSERT_TRUE(testenv::GetPair(3, pair));
     std::string file = CaptureFile("endsession.txt");
+    // A file left by an earlier run would be "there" before the capture has opened the port.
+    DeleteFileA(file.c_str());
     SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
     Open();
     dlg.Command(IDC_RUN, BN_CLICKED);
@@ -552,6 +554,14 @@ TEST_F(CollectorDialog, AnUnansweredNoticeDoesNotHoldUpTheResume)
 
     // While the notice of the unplug waits for OK, the port comes back and a receipt arrives.
     SystemBoxes real;
+    // However the test leaves, the dialog closes its boxes before the service they use goes.
+    struct CloseFirst {
+        ScriptedDlg& dialog;
+        ~CloseFirst()
+        {
+            if (dialog.GetSafeHwnd()) dialog.DestroyWindow();
+        }
+    } closeFirst{dlg};
     ASSERT_TRUE(testenv::Unplug(pair));
     HWND notice = nullptr;
     EXPECT_TRUE(PumpUntil([&] { return IsWindowVisible(notice = FindWindowA("#32770", "Serial Port")) != FALSE; }, 5000));
@@ -565,7 +575,7 @@ TEST_F(CollectorDialog, AnUnansweredNoticeDoesNotHoldUpTheResume)
     EXPECT_EQ(real.shown, 1);
     dlg.Command(IDC_STOP, BN_CLICKED);
     EXPECT_EQ(testenv::ReadFileBytes(file), "before after");
-    // The close takes the notice away, before the box service it uses goes.
+    // The close takes the notice away.
     dlg.DestroyWindow();
     EXPECT_FALSE(IsWindow(notice));
 }

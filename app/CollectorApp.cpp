@@ -3,12 +3,23 @@
 #include "app/CollectorDlg.h"
 #include "app/CommandLine.h"
 #include "app/RunningCollector.h"
+#include "platform/MessageBox.h"
 #include "service/ServiceHost.h"
 #include "settings/SettingsStore.h"
 
 namespace {
-// One collector per session: two would fight over one port and one capture file.
-const char kInstanceName[] = "Local\\Tarnwick.OrvaneDVR.POSCollector";
+// One collector per PC: two would fight over one port, and the later one's Run would empty
+// the capture file. The logon entry starts one in every session, so the machine's name
+// decides; the session's name tells whether the running one is in this session.
+const char kSessionName[] = "Local\\Tarnwick.OrvaneDVR.POSCollector";
+const char kMachineName[] = "Global\\Tarnwick.OrvaneDVR.POSCollector";
+const char kRunsElsewhereText[] =
+    "Orvane POS Collector is already running in another Windows session on this PC (another user's logon or a "
+    "remote desktop) and captures there.  Only one collector runs on a PC at a time: to see or change it, use "
+    "that session.";
+const char kRunsElsewhereCaption[] = "Orvane POS Collector";
+// A collector that has let go of this session's name lets go of the machine's as its process ends.
+const DWORD kHandOverMs = 2000;
 // A closing collector stops its capture (about a second at most) and saves; one that is
 // gone from the screen but not yet from memory is given this long to end.
 const DWORD kClosingWaitMs = 30000;
@@ -36,7 +47,8 @@ bool CCollectorApp::InitInstance()
         return false;
     }
 
-    if (!m_instance.Claim(kInstanceName)) {
+    bool afterClosing = false;
+    if (!m_session.Claim(kSessionName)) {
         // The logon entry while one already runs: nothing to show.
         if (options.tray) return false;
         // The running one may be hidden in the tray: restore it the way a double click on
@@ -46,8 +58,9 @@ bool CCollectorApp::InitInstance()
         CWnd running;
         running.Attach(FindRunningCollector());
         if (!running.GetSafeHwnd() || CCollectorDlg::IsClosing(running)) {
-            if (!m_instance.WaitAndClaim(kInstanceName, kClosingWaitMs)) return false;
+            if (!m_session.WaitAndClaim(kSessionName, kClosingWaitMs)) return false;
             running.Detach();
+            afterClosing = true;
         }
         if (running.GetSafeHwnd()) {
             // The first collector may take the foreground only if we, the process the user
@@ -60,6 +73,15 @@ bool CCollectorApp::InitInstance()
         }
     }
 
+    if (!ClaimCapture(afterClosing)) {
+        // This start captures nothing: another start in this session must not take it for
+        // the session's collector.
+        m_session.Release();
+        if (!options.tray)
+            ShowMessageBox(nullptr, kRunsElsewhereText, kRunsElsewhereCaption, MB_OK | MB_ICONINFORMATION);
+        return false;
+    }
+
     CCollectorDlg dlg;
     dlg.m_bStartInTray = options.tray;
     m_pMainWnd = &dlg;
@@ -67,4 +89,9 @@ bool CCollectorApp::InitInstance()
     if (dlg.DoModal() == -1) m_nExitCode = 1;
     m_pMainWnd = nullptr;
     return false;
+}
+
+bool CCollectorApp::ClaimCapture(bool afterClosing)
+{
+    return afterClosing ? m_machine.WaitAndClaim(kMachineName, kHandOverMs) : m_machine.Claim(kMachineName);
 }

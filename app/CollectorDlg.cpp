@@ -4,7 +4,6 @@
 
 #include "capture/CaptureWorker.h"
 #include "platform/FileDialog.h"
-#include "platform/MessageBox.h"
 #include "platform/UIntArray.h"
 #include "platform/WinApp.h"
 #include "res/resource.h"
@@ -23,6 +22,8 @@ const DWORD kBrowseFlags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_EXPLORE
 const char kNoFileText[] =
     "A valid output file was not specified.  Please select a valid file before attempting this operation again.";
 const char kNoFileCaption[] = "Select File";
+// A close waits this long for the boxes it answers to go.
+const DWORD kMessageBoxesCloseMs = 500;
 // Marks the window of a collector that is closing, for a second start to see.
 const char kClosingProp[] = "Tarnwick.OrvaneDVR.POSCollector.Closing";
 
@@ -241,11 +242,11 @@ void CCollectorDlg::OnBrowse()
 
 void CCollectorDlg::OnRun()
 {
-    // A click handled inside a message box's loop while the close is under way starts nothing.
+    // A command that reaches the window while its close is under way starts nothing.
     if (m_bDestroying) return;
     StopWorker();
     if (m_strDataFile.IsEmpty()) {
-        ShowMessageBox(nullptr, kNoFileText, kNoFileCaption, MB_OK | MB_ICONWARNING);
+        ShowWarning(kNoFileText, kNoFileCaption);
         return;
     }
     m_lastEnd = CaptureEnd::None;
@@ -286,23 +287,13 @@ void CCollectorDlg::OnCaptureNotify()
         SetRunning(false);
     }
     UpdateTrayTip();
-    ShowCaptureMessages(std::move(messages));
+    for (const CaptureMessage& message : messages) ShowWarning(message.text, message.caption);
 }
 
-void CCollectorDlg::ShowCaptureMessages(std::vector<CaptureMessage> messages)
+void CCollectorDlg::ShowWarning(const CString& text, const CString& caption)
 {
-    for (CaptureMessage& message : messages) m_waitingBoxes.push_back(std::move(message));
-    // The loop further up the stack shows them when the open box is answered.
-    if (m_bShowingBox) return;
-    m_bShowingBox = true;
     // Owner-less, as a box must be seen while the dialog hides in the tray.
-    while (!m_waitingBoxes.empty() && m_hWnd) {
-        CaptureMessage message = m_waitingBoxes.front();
-        m_waitingBoxes.pop_front();
-        ShowMessageBox(nullptr, message.text, message.caption, MB_OK | MB_ICONWARNING);
-    }
-    m_waitingBoxes.clear();
-    m_bShowingBox = false;
+    m_messageBoxes.Post(text, caption, MB_OK | MB_ICONWARNING);
 }
 
 CString CCollectorDlg::StateText() const
@@ -377,15 +368,17 @@ bool CCollectorDlg::DestroyWindow()
     if (m_bDestroying || !m_hWnd) return false;
     m_bDestroying = true;
     ::SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
-    CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+    // Messages still waiting for OK go with the window, unanswered.
+    m_messageBoxes.Close(kMessageBoxesCloseMs);
     OnStop();
-    SaveCollectorSettings(key, CurrentSettings());
+    // Saved already when the session ended.
+    if (!m_bSessionEnded) {
+        CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+        SaveCollectorSettings(key, CurrentSettings());
+    }
     RemoveTrayIcon();
     ::RemovePropA(m_hWnd, kClosingProp);
     bool destroyed = CDialog::DestroyWindow();
-    // Closed while a capture message waits for OK: the box would keep the program alive,
-    // windowless, until someone answers it.
-    if (m_bShowingBox) CloseThreadMessageBoxes();
     m_bDestroying = false;
     return destroyed;
 }
@@ -403,6 +396,10 @@ void CCollectorDlg::OnEndSession(bool ending)
     SaveCollectorSettings(key, CurrentSettings());
     StopWorker();
     RemoveTrayIcon();
+    m_messageBoxes.Close(kMessageBoxesCloseMs);
+    // At logoff the system may end the process from now on; the Restart Manager instead waits
+    // for it to end by itself.
+    EndDialog(IDCANCEL);
 }
 
 void CCollectorDlg::AddTrayIcon()

@@ -6,10 +6,9 @@
 
 #include <shellapi.h>
 
-#include <deque>
-
 #include "platform/Controls.h"
 #include "platform/Dialog.h"
+#include "platform/MessageBoxQueue.h"
 #include "platform/ProgressCtrl.h"
 #include "platform/String.h"
 #include "capture/CaptureWorker.h"
@@ -109,11 +108,11 @@ private:
     void SetRunning(bool running);
     CString StateText() const;
     void UpdateTrayTip();
-    // Shows the capture's messages one box at a time; a box open does not hold up the
-    // capture, and messages that arrive meanwhile wait for it to be answered.
-    void ShowCaptureMessages(std::vector<CaptureMessage> messages);
+    // A warning for the user: an owner-less box, after those still open are answered.
+    void ShowWarning(const CString& text, const CString& caption);
     CollectorSettings CurrentSettings() const;
-    // Logoff or shutdown: DestroyWindow will not run, so do its work now.
+    // Logoff, shutdown or the Restart Manager: the work of a close, done before the system
+    // may end the process, then the dialog ends.
     void OnEndSession(bool ending);
     // Adds the icon, or arms the retry timer when the shell is not ready for it.
     void TryAddTrayIcon();
@@ -128,6 +127,7 @@ private:
     bool m_bSessionEnded = false;
     // How the last capture ended, for the tray while no capture runs.
     CaptureEnd m_lastEnd = CaptureEnd::None;
-    std::deque<CaptureMessage> m_waitingBoxes;
-    bool m_bShowingBox = false;
+    // The boxes live on a thread of their own: one waiting for OK on the window's thread
+    // would hold up every close (the close box, /close, logoff) until someone answered it.
+    CMessageBoxQueue m_messageBoxes;
 };

@@ -27,21 +27,3 @@ IMessageBoxService* SetMessageBoxService(IMessageBoxService* service)
     IMessageBoxService* previous = g_service.exchange(service ? service : &g_systemBox);
     return previous == &g_systemBox ? nullptr : previous;
 }
-
-namespace {
-
-BOOL CALLBACK AnswerMessageBox(HWND window, LPARAM)
-{
-    char className[16] = "";
-    ::GetClassNameA(window, className, sizeof className);
-    if (::lstrcmpA(className, "#32770") == 0 && !::GetWindow(window, GW_OWNER) && ::IsWindowVisible(window))
-        ::PostMessageA(window, WM_COMMAND, IDOK, 0);
-    return TRUE;
-}
-
-} // namespace
-
-void CloseThreadMessageBoxes()
-{
-    ::EnumThreadWindows(::GetCurrentThreadId(), AnswerMessageBox, 0);
-}

@@ -14,7 +14,3 @@ int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type)
 
 // Installs a service (null: the real message box again) and returns the previous one.
 IMessageBoxService* SetMessageBoxService(IMessageBoxService* service);
-
-// Answers OK to every owner-less dialog box this thread shows (a message box waiting in
-// its own loop further up the stack), so that a window closing under it is really gone.
-void CloseThreadMessageBoxes();

@@ -1,12 +1,16 @@
 // The real program under Wine, a simulated POS terminal on the other end of its port.
 #include <windows.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
 #include "platform/Handle.h"
+#include "platform/SingleInstance.h"
+#include "res/resource.h"
 #include "support/TestEnv.h"
 
 using namespace apptest;
@@ -37,9 +41,11 @@ public:
         std::string line = commandLine;
         if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
         m_process.Attach(pi.hProcess);
+        m_id = pi.dwProcessId;
         CloseHandle(pi.hThread);
         return true;
     }
+    DWORD Id() const { return m_id; }
     bool WaitExit(DWORD timeoutMs) { return WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0; }
     DWORD ExitCode()
     {
@@ -57,9 +63,25 @@ public:
 
 private:
     CHandle m_process;
+    DWORD m_id = 0;
 };
 
 HWND CollectorWindow() { return FindWindowA("#32770", kDialogCaption); }
+
+// A top-level dialog window (a message box or the collector's own) of the process with the
+// caption, hidden ones too unless visibleOnly; null when there is none.
+HWND WindowOf(DWORD processId, const char* caption, bool visibleOnly)
+{
+    for (HWND w = FindWindowExA(nullptr, nullptr, "#32770", caption); w;
+         w = FindWindowExA(nullptr, w, "#32770", caption)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == processId && (!visibleOnly || IsWindowVisible(w))) return w;
+    }
+    return nullptr;
+}
+
+std::string CollectorProgram() { return "\"" + BuiltProgram("POSCollector.exe") + "\""; }
 
 TEST(EndToEnd, TheCollectorCapturesWhatTheTerminalSentAndSavesOnClose)
 {
@@ -126,6 +148,100 @@ TEST(EndToEnd, TheCollectorCapturesWhatTheTerminalSentAndSavesOnClose)
     EXPECT_TRUE(ReadDword("StopBits", value) && value == 0) << value;
     EXPECT_TRUE(ReadString("DataFile", text) && text == capture) << text;
     EXPECT_TRUE(ReadDword("RunAtStartup", value) && value == 1) << value;
+}
+
+TEST(EndToEnd, ACloseFromAnySourceEndsTheCollectorWhileItsMessageWaitsForOk)
+{
+    REQUIRE_TESTENV();
+    struct Case {
+        const char* source;
+        std::function<bool(HWND)> close;
+    };
+    const Case cases[] = {
+        {"the close box", [](HWND w) { return PostMessageA(w, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE; }},
+        // The package's uninstall and upgrade close it so.
+        {"/close",
+         [](HWND) {
+             Process closer;
+             return closer.Start(CollectorProgram() + " /close") && closer.WaitExit(20000) && closer.ExitCode() == 0;
+         }},
+        // Logoff; the Restart Manager sends the same with ENDSESSION_CLOSEAPP.
+        {"end of session",
+         [](HWND w) {
+             DWORD_PTR mayEnd = FALSE;
+             if (!SendMessageTimeoutA(w, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK, 5000, &mayEnd) ||
+                 !mayEnd)
+                 return false;
+             return SendMessageTimeoutA(w, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_BLOCK, 5000, nullptr) != 0;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        RegistryGuard registry;
+        // Started at logon to capture from a port that is not there: "Failed to open serial
+        // port..." waits for OK, with nobody at the PC.
+        SeedDword("CommPort", 99);
+        SeedDword("DataBits", 264); // the close saves 8: proof of the save
+        SeedString("DataFile", (testenv::ScratchDir() + "\\close-capture.txt").c_str());
+        SeedDword("RunAtStartup", 1);
+        Process collector;
+        ASSERT_TRUE(collector.Start(CollectorProgram() + " /tray"));
+        ASSERT_TRUE(testenv::WaitFor([&] { return WindowOf(collector.Id(), "Serial Port", true) != nullptr; }, 15000));
+        HWND window = WindowOf(collector.Id(), kDialogCaption, false);
+        ASSERT_NE(window, nullptr);
+
+        const DWORD start = GetTickCount();
+        EXPECT_TRUE(c.close(window));
+        EXPECT_TRUE(collector.WaitExit(3000)) << "the message held up the close";
+        std::printf("[ closed by %s in %lu ms ]\n", c.source, GetTickCount() - start);
+        EXPECT_EQ(collector.ExitCode(), 0u);
+        DWORD value = 0;
+        EXPECT_TRUE(ReadDword("DataBits", value) && value == 8) << "not saved: " << value;
+        EXPECT_FALSE(TrayIconPresent(window));
+    }
+}
+
+TEST(EndToEnd, AStartWhileACollectorRunsInAnotherSessionEndsWithoutCapturing)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(1, pair));
+    RegistryGuard registry;
+    std::string capture = testenv::ScratchDir() + "\\elsewhere-capture.txt";
+    DeleteFileA(capture.c_str());
+    SeedDword("CommPort", static_cast<DWORD>(pair.port));
+    SeedString("DataFile", capture.c_str());
+    SeedDword("RunAtStartup", 1);
+    // What a collector of another session holds: the machine's name, not this session's.
+    CSingleInstance otherSession;
+    ASSERT_TRUE(otherSession.Claim("Global\\Tarnwick.OrvaneDVR.POSCollector"));
+
+    struct Case {
+        const char* arguments;
+        bool tells; // a box says so; the logon entry's start says nothing
+    };
+    for (const Case& c : {Case{"", true}, Case{" /tray", false}}) {
+        SCOPED_TRACE(c.arguments);
+        Process start;
+        ASSERT_TRUE(start.Start(CollectorProgram() + c.arguments));
+        bool collectorWindow = false;
+        HWND notice = nullptr;
+        EXPECT_TRUE(testenv::WaitFor(
+            [&] {
+                HWND w = WindowOf(start.Id(), kDialogCaption, false);
+                if (w && GetDlgItem(w, IDC_RUN)) collectorWindow = true;
+                if (w && !GetDlgItem(w, IDC_RUN) && IsWindowVisible(w) && !notice) {
+                    notice = w;
+                    PostMessageA(notice, WM_COMMAND, IDOK, 0);
+                }
+                return start.WaitExit(0);
+            },
+            15000));
+        EXPECT_EQ(notice != nullptr, c.tells);
+        EXPECT_FALSE(collectorWindow);
+        EXPECT_EQ(start.ExitCode(), 0u);
+        EXPECT_FALSE(testenv::FileExists(capture)) << "it captured";
+    }
 }
 
 } // namespace

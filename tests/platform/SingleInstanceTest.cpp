@@ -1,6 +1,8 @@
 #include "platform/Handle.h"
 #include "platform/SingleInstance.h"
 
+#include <aclapi.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -82,4 +84,27 @@ TEST(SingleInstanceTest, ALaterCopyWaitsForAHolderThatIsEnding)
     SetEvent(release);
     EXPECT_TRUE(later.WaitAndClaim(name.c_str(), 5000));
     CloseHandle(release);
+}
+
+TEST(SingleInstanceTest, EveryAccountMayWaitOnAHeldNameAndDoNothingMore)
+{
+    // A copy started by another user or in another session must see the name held, and be
+    // able to wait for its holder, without being able to take or change it.
+    const std::string name = UniqueName("access");
+    CSingleInstance holder;
+    ASSERT_TRUE(holder.Claim(name.c_str()));
+    CHandle probe(OpenMutexA(READ_CONTROL, FALSE, name.c_str()));
+    ASSERT_TRUE(probe.IsValid());
+    PACL dacl = nullptr;
+    CLocalPtr<void> descriptor;
+    ASSERT_EQ(GetSecurityInfo(probe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              descriptor.Receive()),
+              DWORD(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr);
+    ASSERT_EQ(dacl->AceCount, 1);
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(ace->Mask, DWORD(SYNCHRONIZE | MUTEX_MODIFY_STATE));
+    EXPECT_TRUE(IsWellKnownSid(&ace->SidStart, WinWorldSid));
 }

@@ -10,7 +10,8 @@
 namespace testenv {
 
 // A message box service that is installed for exactly its lifetime. Install and uninstall
-// happen in the base, around the derived object's life: show boxes from this test's thread.
+// happen in the base, around the derived object's life. A dialog shows its boxes on a thread
+// of its own: declare the service before the dialog, so that it outlives the dialog's boxes.
 class ScopedMessageBoxService : public IMessageBoxService {
 public:
     ScopedMessageBoxService() { m_previous = SetMessageBoxService(this); }

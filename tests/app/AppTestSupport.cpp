@@ -11,21 +11,36 @@ const UINT kRunScript = WM_APP + 71;
 const UINT_PTR kWatchdogTimer = 7171;
 const UINT kWatchdogMs = 30000;
 
+// The product's keys live in the 32-bit view, whichever build the tests are.
 HKEY OpenCollectorKey()
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kCollectorKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kCollectorKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
         return nullptr;
     return key;
+}
+
+LONG GetCollectorValue(const char* name, DWORD* type, void* data, DWORD* size)
+{
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCollectorKey, 0, KEY_READ | KEY_WOW64_32KEY, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegGetValueA(key, nullptr, name, RRF_RT_ANY, type, data, size);
+    RegCloseKey(key);
+    return rc;
 }
 } // namespace
 
 void RegistryGuard::Clear()
 {
     // The whole product tree: loading creates the product key as well as the collector's.
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarnwick");
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tarnwick");
+    HKEY software = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &software) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeA(software, "Tarnwick");
+    RegDeleteKeyA(software, "Tarnwick");
+    RegCloseKey(software);
 }
 
 void SeedDword(const char* name, DWORD value)
@@ -48,7 +63,7 @@ bool ReadDword(const char* name, DWORD& value)
 {
     DWORD size = sizeof(value);
     DWORD type = 0;
-    return RegGetValueA(HKEY_LOCAL_MACHINE, kCollectorKey, name, RRF_RT_ANY, &type, &value, &size) == ERROR_SUCCESS &&
+    return GetCollectorValue(name, &type, &value, &size) == ERROR_SUCCESS &&
            type == REG_DWORD;
 }
 
@@ -57,7 +72,7 @@ bool ReadString(const char* name, std::string& value)
     char buffer[1024] = {};
     DWORD size = sizeof(buffer);
     DWORD type = 0;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, kCollectorKey, name, RRF_RT_ANY, &type, buffer, &size) != ERROR_SUCCESS ||
+    if (GetCollectorValue(name, &type, buffer, &size) != ERROR_SUCCESS ||
         type != REG_SZ)
         return false;
     value = buffer;

@@ -27,9 +27,12 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 testenv_start "$demo_dir" || exit 1
-capture_unix=$TESTENV_DIR/capture.txt
+# README's screenshot shows this path in the File box: a shop PC's folder, not this machine's
+# build folder. It lives in the demo's own prefix.
+capture='C:\POS\sales.txt'
+capture_unix=$WINEPREFIX/drive_c/POS/sales.txt
+mkdir -p "$(dirname "$capture_unix")"
 sent_unix=$TESTENV_DIR/sent.txt
-capture=$(winepath -w "$capture_unix" 2>/dev/null)
 sent=$(winepath -w "$sent_unix" 2>/dev/null)
 port=5 # pair 1: the collector listens on COM5, the terminal talks into COM6
 peer=6

@@ -46,9 +46,13 @@ CLivePorts& LivePorts()
 const BYTE kDcbParity[] = {EVENPARITY, MARKPARITY, NOPARITY, ODDPARITY, SPACEPARITY};
 const BYTE kDcbStopBits[] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
 
-const char kXon = 0x11;
-const char kXoff = 0x13;
-const WORD kXonXoffLimit = 100;
+const char kXon = 0x11;  // DC1
+const char kXoff = 0x13; // DC3
+// The limits Windows' serial driver gives a fresh port with its smallest input queue (128
+// bytes): half of it and an eighth. It refuses a limit beyond its queue, so these fit every
+// queue it keeps, and they leave XON below the XOFF point as flow control needs.
+const WORD kXonLimit = 64;
+const WORD kXoffLimit = 16;
 
 } // namespace
 
@@ -133,6 +137,12 @@ void CSerialPort::ConfigureDcb(DCB& dcb, unsigned baud, Parity par, unsigned cha
     dcb.fAbortOnError = FALSE;
     dcb.fNull = FALSE;
     dcb.fErrorChar = FALSE;
+    // SetCommState checks these with any flow control, or none: XonChar equal to XoffChar, or
+    // a limit beyond the driver's queue, left by the port's previous user, would refuse the line.
+    dcb.XonChar = kXon;
+    dcb.XoffChar = kXoff;
+    dcb.XonLim = kXonLimit;
+    dcb.XoffLim = kXoffLimit;
 
     switch (flow) {
     case NoFlowControl:
@@ -177,10 +187,6 @@ void CSerialPort::ConfigureDcb(DCB& dcb, unsigned baud, Parity par, unsigned cha
         dcb.fOutxDsrFlow = FALSE;
         dcb.fOutX = TRUE;
         dcb.fInX = TRUE;
-        dcb.XonChar = kXon;
-        dcb.XoffChar = kXoff;
-        dcb.XonLim = kXonXoffLimit;
-        dcb.XoffLim = kXonXoffLimit;
         break;
     default:
         break;

@@ -63,8 +63,9 @@ public:
     void GetTimeouts(COMMTIMEOUTS& timeouts);
     virtual void SetTimeouts(COMMTIMEOUTS& timeouts);
 
-    // Puts the line settings into a device control block read from the device; fields
-    // the settings do not name stay as they were. Open uses it.
+    // Puts the line settings into a device control block read from the device, with the
+    // XON/XOFF characters and limits Windows' serial driver takes, whatever the device reported;
+    // other fields the settings do not name stay as they were. Open uses it.
     static void ConfigureDcb(DCB& dcb, unsigned dwBaud, Parity parity, unsigned char dataBits, StopBits stopBits,
                              FlowControl flowControl);
 

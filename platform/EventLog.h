@@ -19,9 +19,9 @@ public:
 };
 
 // Reports an event through the installed service. type: EVENTLOG_INFORMATION_TYPE,
-// EVENTLOG_WARNING_TYPE or EVENTLOG_ERROR_TYPE; eventId: an MSG_ id; strings: its inserts
-// %1, %2, ... Callable from any thread; never waits for anyone and never throws: an event
-// that cannot be logged is dropped, the capture goes on.
+// EVENTLOG_WARNING_TYPE or EVENTLOG_ERROR_TYPE; eventId: an MSG_ id; strings: every insert its
+// text names, %1 first (every event has at least one). Callable from any thread; never waits
+// for anyone and never throws: an event that cannot be logged is dropped, the capture goes on.
 void ReportCollectorEvent(WORD type, DWORD eventId, std::initializer_list<CString> strings) noexcept;
 
 // Installs a service (null: the event log again) and returns the previous one.

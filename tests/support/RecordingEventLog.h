@@ -16,7 +16,7 @@ struct RecordedEvent {
 };
 
 // Installed for exactly its lifetime; events may come from any thread meanwhile.
-class RecordingEventLog : public IEventLogService {
+class RecordingEventLog final : public IEventLogService {
 public:
     RecordingEventLog() { m_previous = SetEventLogService(this); }
     ~RecordingEventLog() override { SetEventLogService(m_previous); }

@@ -8,6 +8,15 @@ namespace {
 // The product family's tree lives in the 32-bit view of a 64-bit system; a 64-bit build must
 // read and write the same keys. 32-bit Windows ignores the flag.
 REGSAM InProductView(REGSAM sam) { return sam | KEY_WOW64_32KEY; }
+
+// The table's paths end in a backslash. Windows ignores it; Wine's 64-bit registry then loses
+// the 32-bit view and reports an existing key as new.
+CString KeyName(const CString& path)
+{
+    int length = path.GetLength();
+    while (length > 0 && path[length - 1] == '\\') --length;
+    return path.Left(length);
+}
 } // namespace
 
 CRegistryKey::CRegistryKey(int keyIndex, REGSAM sam, HKEY root)
@@ -31,7 +40,7 @@ void CRegistryKey::Create(int keyIndex, REGSAM sam, HKEY root)
     CString path = KeyPath(keyIndex);
     SECURITY_ATTRIBUTES* sa = security.IsValid() ? security.Attributes() : nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, InProductView(sam), sa, &hKey,
+    if (RegCreateKeyExA(root, KeyName(path), 0, nullptr, REG_OPTION_NON_VOLATILE, InProductView(sam), sa, &hKey,
                         &disposition) !=
         ERROR_SUCCESS) {
         hKey = nullptr;
@@ -59,7 +68,7 @@ bool CRegistryKey::Reopen(int keyIndex, SECURITY_ATTRIBUTES* sa, CString suffix,
     Close();
     CString path = KeyPath(keyIndex) + suffix;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, InProductView(sam), sa, &hKey,
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, KeyName(path), 0, nullptr, options, InProductView(sam), sa, &hKey,
                         &disposition) !=
         ERROR_SUCCESS) {
         hKey = nullptr;
@@ -73,7 +82,7 @@ bool CRegistryKey::ApplySecurity(const char* path)
 {
     if (!security.IsValid()) return false;
     Close();
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, KeyName(CString(path)), 0, nullptr, REG_OPTION_NON_VOLATILE,
                         InProductView(KEY_ALL_ACCESS), security.Attributes(), &hKey, nullptr) != ERROR_SUCCESS) {
         hKey = nullptr;
         return false;

@@ -76,6 +76,8 @@ settings_key='HKLM\SOFTWARE\Tarnwick\Orvane DVR\POSCollector'
 program_dir="$WINEPREFIX/drive_c/Program Files (x86)/Orvane DVR/POSCollector"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Orvane POS Collector.lnk"
 expected_command='"C:\Program Files (x86)\Orvane DVR\POSCollector\POSCollector.exe" /tray'
+installed_exe='C:\Program Files (x86)\Orvane DVR\POSCollector\POSCollector.exe'
+event_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Orvane POS Collector'
 
 logon_command() {
   wine reg query "$run_key" /v "Orvane POS Collector" /reg:32 2>/dev/null | tr -d '\r' |
@@ -83,6 +85,12 @@ logon_command() {
 }
 setting() { # setting NAME: its data as reg prints it, empty when absent
   wine reg query "$settings_key" /v "$1" /reg:32 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n { print $3 }'
+}
+event_source() { # the event source's message file and types, as "FILE|TYPES"; "absent" without its key
+  local values
+  values=$(wine reg query "$event_key" 2>/dev/null) || { echo absent; return; }
+  values=$(echo "$values" | tr -d '\r')
+  echo "$(echo "$values" | sed -n 's/^ *EventMessageFile *REG_[A-Z_]* *//p')|$(echo "$values" | sed -n 's/^ *TypesSupported *REG_DWORD *//p')"
 }
 products() { # the installed products of this name, as "code version" lines
   local view key
@@ -117,6 +125,8 @@ expect "the program is in Program Files (x86)\\Orvane DVR\\POSCollector" test -f
 expect "the Start menu shortcut is in the all-users Programs folder" test -f "$shortcut"
 expect "the logon entry starts the installed program with /tray" test "$(logon_command)" = "$expected_command"
 expect "both settings keys exist with the Everyone entry alone and no values" probe keys
+expect "the event source names the program as its message file, for all three event types" \
+  test "$(event_source)" = "$installed_exe|0x7"
 
 # 2. The logon entry's start, and a second one.
 start_at_logon
@@ -137,6 +147,7 @@ installed=$(products)
 say "installed: ${installed:-none}"
 expect "one product is installed, the later one" test "$(echo "$installed" | grep -c .)" = 1 -a "${installed##* }" = "$a.$b.$((c * 1000 + d + 1))"
 expect "the program is still in place" test -f "$program_dir/POSCollector.exe"
+expect "and so is the event source" test "$(event_source)" = "$installed_exe|0x7"
 refuse_older() { ! msiexec /i "$(win "$msi")" /qn && [ "$(products)" = "$installed" ]; }
 expect "the older package refuses to install over it" refuse_older
 
@@ -150,6 +161,7 @@ collector=
 expect "the program is gone" test ! -e "$program_dir/POSCollector.exe"
 expect "the shortcut is gone" test ! -e "$shortcut"
 expect "the logon entry is gone" test -z "$(logon_command)"
+expect "the event source is gone" test "$(event_source)" = absent
 expect "the saved settings stay" test "$(setting BaudRate)" = 0x4b00
 expect "no product is left installed" test -z "$(products)"
 

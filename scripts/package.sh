@@ -38,10 +38,12 @@ rm -f "$msi" "$zipfile"
 # wixl takes File/@Source relative to the folder it runs in.
 (cd "$stage" && wixl -a x86 -D Version="$version" -D ProductVersion="$product_version" \
   -o "$msi" "$root/installer/POSCollector.wxs")
-# What wixl cannot say: the logon entry's condition, and the short names beside the long ones
-# that the Filename columns of Windows Installer carry.
+# What wixl cannot say: the logon entry's condition, the removal of the event source's key (a
+# Registry row named "-"), and the short names beside the long ones that the Filename columns of
+# Windows Installer carry.
 edits=(
   "UPDATE Component SET Condition = 'STARTATLOGON = \"1\"' WHERE Component = 'LogonEntry'"
+  "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSourceKey', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Orvane POS Collector', '-', 'EventSource')"
   "UPDATE File SET FileName = 'POSCOLL.EXE|POSCollector.exe' WHERE File = 'POSCollectorExe'"
   "UPDATE Directory SET DefaultDir = 'ORVANE|Orvane DVR' WHERE Directory = 'OrvaneDvrFolder'"
   "UPDATE Directory SET DefaultDir = 'POSCOLL|POSCollector' WHERE Directory = 'INSTALLDIR'"

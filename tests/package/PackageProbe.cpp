@@ -56,7 +56,9 @@ int Keys()
     bool ok = true;
     for (const char* path : kKeys) {
         CKey key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | KEY_QUERY_VALUE, &key.m_key) != ERROR_SUCCESS) {
+        // The product's keys are in the 32-bit view, also when this probe is a 64-bit build.
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key.m_key) !=
+            ERROR_SUCCESS) {
             std::printf("%s: missing\n", path);
             ok = false;
             continue;

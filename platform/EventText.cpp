@@ -1,0 +1,41 @@
+#include "platform/EventText.h"
+
+#include "platform/Handle.h"
+
+CString LineSettingsText(DWORD baud, unsigned dataBits, int parity, int stopBits)
+{
+    static const char* const kParities[] = {"EVEN", "MARK", "NONE", "ODD", "SPACE"};
+    static const char* const kStopBits[] = {"1 stop bit", "1.5 stop bits", "2 stop bits"};
+    CString parityText;
+    if (parity >= 0 && parity < 5)
+        parityText.Format("parity %s", kParities[parity]);
+    else
+        parityText.Format("parity value %d", parity);
+    CString stopText;
+    if (stopBits >= 0 && stopBits < 3)
+        stopText = kStopBits[stopBits];
+    else
+        stopText.Format("stop bits value %d", stopBits);
+    CString text;
+    text.Format("%lu baud, %u data bits, %s, %s", static_cast<unsigned long>(baud), dataBits,
+                parityText.GetString(), stopText.GetString());
+    return text;
+}
+
+CString SystemErrorText(DWORD error)
+{
+    CLocalPtr<char> text;
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                        FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
+                                    reinterpret_cast<LPSTR>(text.Receive()), 0, nullptr);
+    CString result;
+    if (length == 0 || !text.Get()) {
+        result.Format("Error %lu.", static_cast<unsigned long>(error));
+        return result;
+    }
+    while (length > 0 && (text.Get()[length - 1] == '\r' || text.Get()[length - 1] == '\n' ||
+                          text.Get()[length - 1] == ' '))
+        --length;
+    return CString(text.Get(), static_cast<int>(length));
+}

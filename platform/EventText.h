@@ -1,0 +1,14 @@
+#pragma once
+// Texts for the events' inserts.
+#include <windows.h>
+
+#include "platform/String.h"
+
+// The line settings as an event names them, e.g. "9600 baud, 8 data bits, parity NONE, 1 stop
+// bit". parity and stopBits are the stored setting values: parity 0..4 = EVEN, MARK, NONE, ODD,
+// SPACE; stop bits 0..2 = 1, 1.5, 2. A value outside those is shown as the number it is.
+CString LineSettingsText(DWORD baud, unsigned dataBits, int parity, int stopBits);
+
+// The system's text for a Win32 error code, without its trailing line break ("Error N." when the
+// system has none). The same text the capture's messages add as the reason.
+CString SystemErrorText(DWORD error);

@@ -244,7 +244,7 @@ void CCollectorDlg::OnRun()
 {
     // A command that reaches the window while its close is under way starts nothing.
     if (m_bDestroying) return;
-    StopWorker();
+    StopWorker("a new capture was started");
     if (m_strDataFile.IsEmpty()) {
         ShowWarning(kNoFileText, kNoFileCaption);
         return;
@@ -260,18 +260,18 @@ void CCollectorDlg::OnRun()
 
 void CCollectorDlg::OnStop()
 {
-    StopWorker();
+    StopWorker(m_bDestroying ? "the program was closed" : "stopped by the user");
     m_lastEnd = CaptureEnd::None;
     SetRunning(false);
     UpdateTrayTip();
 }
 
-void CCollectorDlg::StopWorker()
+void CCollectorDlg::StopWorker(const char* why)
 {
     // Out of m_pWorker first, so that nothing reached from here can stop it twice.
     std::unique_ptr<CCaptureWorker> worker(m_pWorker);
     m_pWorker = nullptr;
-    if (worker) worker->Stop();
+    if (worker) worker->StopBecause(why);
 }
 
 void CCollectorDlg::OnCaptureNotify()
@@ -394,7 +394,7 @@ void CCollectorDlg::OnEndSession(bool ending)
     // Settings first: a slow stop must not cost them when the system ends the process.
     CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
     SaveCollectorSettings(key, CurrentSettings());
-    StopWorker();
+    StopWorker("the Windows session ended");
     RemoveTrayIcon();
     m_messageBoxes.Close(kMessageBoxesCloseMs);
     // At logoff the system may end the process from now on; the Restart Manager instead waits

@@ -103,7 +103,7 @@ protected:
     HCURSOR OnQueryDragIcon() override;
 
 private:
-    void StopWorker();
+    void StopWorker(const char* why = "stopped");
     void FillPortList();
     void SetRunning(bool running);
     CString StateText() const;

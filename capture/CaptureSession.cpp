@@ -1,7 +1,11 @@
 #include "capture/CaptureSession.h"
 
 #include <algorithm>
+#include <string>
 
+#include "Messages.h"
+#include "platform/EventLog.h"
+#include "platform/EventText.h"
 #include "platform/Handle.h"
 #include "serial/SerialException.h"
 
@@ -64,25 +68,6 @@ const unsigned kMaxBaud = 12000000;
 
 bool Reached(DWORD tick) { return static_cast<LONG>(::GetTickCount() - tick) >= 0; }
 
-// The system's text for an error code, without its line break.
-CString SystemErrorText(DWORD error)
-{
-    CLocalPtr<char> text;
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                        FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT),
-                                    reinterpret_cast<LPSTR>(text.Receive()), 0, nullptr);
-    CString result;
-    if (length == 0 || !text.Get()) {
-        result.Format("Error %lu.", static_cast<unsigned long>(error));
-        return result;
-    }
-    while (length > 0 && (text.Get()[length - 1] == '\r' || text.Get()[length - 1] == '\n' ||
-                          text.Get()[length - 1] == ' '))
-        --length;
-    return CString(text.Get(), static_cast<int>(length));
-}
-
 CString WithReason(const char* what, DWORD error)
 {
     CString text(what);
@@ -90,6 +75,8 @@ CString WithReason(const char* what, DWORD error)
     text += SystemErrorText(error);
     return text;
 }
+
+CString Number(unsigned long long n) { return CString(std::to_string(n).c_str()); }
 
 } // namespace
 
@@ -133,6 +120,7 @@ CaptureEnd CCaptureSession::Run()
     bool created = false;  // the file exists: every later open appends to it
     bool told = false;     // the user has heard of this outage
     bool atRun = !m_append; // the first open, at Run itself
+    bool lostLogged = false; // the log has the port lost and not yet back
     DWORD retryMs = kRetryMs;
     DWORD openedAt = 0;
     for (;;) {
@@ -145,7 +133,10 @@ CaptureEnd CCaptureSession::Run()
             return Finish(CaptureEnd::SettingsRefused);
         }
         if (opened == Opened::NotYet) {
-            if (!created && !told) m_worker.Tell(kOpenPortFailed, kSerialPortCaption);
+            if (!created && !told) {
+                m_worker.Tell(kOpenPortFailed, kSerialPortCaption);
+                ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_WAITING_FOR_PORT, {PortName()});
+            }
             told = true;
             m_worker.Report(CaptureState::WaitingForPort);
             if (WaitForRetry(retryMs)) return Finish(CaptureEnd::None);
@@ -159,6 +150,13 @@ CaptureEnd CCaptureSession::Run()
             }
             PrepareProgress();
             created = true;
+            ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_CAPTURE_STARTED,
+                                 {PortName(), LineSettingsText(m_line.baud, m_line.dataBits, m_line.parity,
+                                                               m_line.stopBits),
+                                  m_path});
+        } else if (lostLogged) {
+            ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_PORT_BACK, {PortName(), Number(m_worker.GetStatus().bytes)});
+            lostLogged = false;
         }
         m_worker.Report(ActiveState());
         openedAt = ::GetTickCount();
@@ -178,7 +176,11 @@ CaptureEnd CCaptureSession::Run()
         } else if (told) {
             retryMs = std::min(kMaxRetryMs, retryMs * 2);
         }
-        if (!told) m_worker.Tell(WithReason(kPortLost, error), kSerialPortCaption);
+        if (!told) {
+            m_worker.Tell(WithReason(kPortLost, error), kSerialPortCaption);
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_PORT_LOST, {PortName(), SystemErrorText(error)});
+            lostLogged = true;
+        }
         told = true;
         m_worker.Report(CaptureState::WaitingForPort);
         if (WaitForRetry(retryMs)) return Finish(CaptureEnd::None);
@@ -403,8 +405,12 @@ bool CCaptureSession::Store(const char* data, unsigned count)
     if (put == CCaptureFile::Put::Held && !waitedBefore) {
         m_fileTriedAt = ::GetTickCount();
         // Once per outage of the file; a file that keeps coming and going is one outage.
-        if (!m_fileTold || ::GetTickCount() - m_fileBackAt >= kCleanMs)
+        if (!m_fileTold || ::GetTickCount() - m_fileBackAt >= kCleanMs) {
             m_worker.Tell(WithReason(kFileWaiting, m_file.LastError()), kInputFileCaption);
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FILE_NOT_WRITABLE,
+                                 {m_path, SystemErrorText(m_file.LastError())});
+            m_fileLogged = true;
+        }
         m_fileTold = true;
         m_worker.Report(CaptureState::WaitingForFile);
     }
@@ -415,7 +421,18 @@ void CCaptureSession::RetryFile(bool now)
 {
     if (!m_file.Waiting() || (!now && ::GetTickCount() - m_fileTriedAt < kFileRetryMs)) return;
     m_fileTriedAt = ::GetTickCount();
+    const size_t waited = m_file.Waiting();
     if (!m_file.Flush()) return;
     m_fileBackAt = ::GetTickCount();
+    if (m_fileLogged)
+        ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_FILE_WRITABLE_AGAIN, {m_path, Number(waited)});
+    m_fileLogged = false;
     if (m_port && m_port->IsOpen()) m_worker.Report(CaptureState::Capturing);
+}
+
+CString CCaptureSession::PortName() const
+{
+    CString name;
+    name.Format("COM%d", m_line.port);
+    return name;
 }

@@ -54,6 +54,7 @@ private:
     void PrepareProgress();
     CaptureState ActiveState() const;
     CaptureEnd Finish(CaptureEnd end);
+    CString PortName() const;
 
     CCaptureWorker& m_worker;
     HANDLE m_stopEvent;
@@ -69,4 +70,5 @@ private:
     bool m_fileTold = false; // the user has heard the file cannot be written
     DWORD m_fileTriedAt = 0;
     DWORD m_fileBackAt = 0;
+    bool m_fileLogged = false; // the log has the file not writable and not yet back
 };

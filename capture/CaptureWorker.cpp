@@ -2,6 +2,11 @@
 
 #include "capture/CaptureSession.h"
 
+#include <string>
+
+#include "Messages.h"
+#include "platform/EventLog.h"
+
 namespace {
 const char kSerialPortCaption[] = "Serial Port";
 // Once the capture has ended, the thread is given this long to exit before Stop returns
@@ -34,6 +39,15 @@ void CCaptureWorker::Start(CString path, int nPortArg, unsigned dwBaudArg, unsig
         progress = progressArg;
     }
     StartThread(pThread, hStopEvent, CaptureThreadProc, THREAD_PRIORITY_NORMAL);
+}
+
+void CCaptureWorker::StopBecause(const char* why)
+{
+    {
+        CSingleLock guard(&lock, true);
+        m_stopReason = why;
+    }
+    Stop();
 }
 
 void CCaptureWorker::Stop()
@@ -131,6 +145,38 @@ void CCaptureWorker::Notify() const
     if (event) SetEvent(event);
 }
 
+void CCaptureWorker::LogEnd(int port, CaptureEnd end)
+{
+    const char* why = nullptr;
+    switch (end) {
+    case CaptureEnd::SettingsInvalid:
+        why = "the settings are not valid";
+        break;
+    case CaptureEnd::SettingsRefused:
+        why = "the line settings were refused";
+        break;
+    case CaptureEnd::FileNotCreated:
+        why = "the capture file could not be created";
+        break;
+    case CaptureEnd::FileNotWritten:
+        why = "the capture file could not be written";
+        break;
+    case CaptureEnd::None:
+        break;
+    }
+    CString reason;
+    unsigned long long bytes = 0;
+    {
+        CSingleLock guard(&lock, true);
+        reason = why ? CString(why) : m_stopReason.IsEmpty() ? CString("stopped") : m_stopReason;
+        bytes = m_status.bytes;
+    }
+    CString portName;
+    portName.Format("COM%d", port);
+    ReportCollectorEvent(why ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, MSG_CAPTURE_ENDED,
+                         {portName, reason, CString(std::to_string(bytes).c_str())});
+}
+
 void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THREADPROC proc, int priority)
 {
     CSingleLock guard(&lock, true);
@@ -146,6 +192,7 @@ void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THRE
         m_status = CaptureStatus();
         m_status.port = nPort;
         ResetEvent(m_endedEvent);
+        m_stopReason = CString();
         CWinThread* created = AfxBeginThread(proc, this, priority, 0, CREATE_SUSPENDED, nullptr);
         if (created) {
             // The object must outlive the thread: StopThread waits on its handle.
@@ -225,6 +272,7 @@ void CCaptureWorker::Capture()
     } catch (...) {
         // Nothing may leave the capture thread.
     }
+    LogEnd(line.port, end);
     // Reported after the session closed the file, so that whoever hears of the end finds
     // the file complete.
     Report(CaptureState::Ended, end);

@@ -59,6 +59,8 @@ public:
     // second at most, even with a driver that ignores time-outs, cancels and the close, and
     // even when the system holds up the end of the thread for such a read.
     void Stop();
+    // Stop, naming who stopped it for the log ("stopped by the user", "the service was stopped").
+    void StopBecause(const char* why);
 
     // The window told (message, no parameters) whenever the status changes or a message
     // waits; set before Start. Without one the caller polls.
@@ -97,6 +99,7 @@ private:
     // function can end the thread (which skips the destructors of its own locals).
     void Capture();
     void Notify() const;
+    void LogEnd(int port, CaptureEnd end);
 
     CProgressCtrl* progress;
     CWinThread* pThread;
@@ -119,6 +122,7 @@ private:
     bool m_append = false;
     PortFactory m_portFactory;
     size_t m_memoryBound = kDefaultMemoryBound;
+    CString m_stopReason;
     CaptureStatus m_status;
     std::vector<CaptureMessage> m_messages;
 };

@@ -36,19 +36,19 @@ bool CCaptureService::Stop(int id)
 {
     CSingleLock commands(&m_commands, true);
     if (id < 0 || id >= kCaptures) return false;
-    EndWorker(true);
+    EndWorker(true, "stopped by the user");
     return true;
 }
 
 void CCaptureService::Shutdown()
 {
     CSingleLock commands(&m_commands, true);
-    EndWorker(false);
+    EndWorker(false, "the service was stopped");
 }
 
 void CCaptureService::Start(const CollectorSettings& settings, bool append)
 {
-    EndWorker(false);
+    EndWorker(false, "a new capture was started");
     auto worker = std::make_unique<CCaptureWorker>();
     worker->SetNotifyEvent(m_changed);
     worker->SetAppend(append);
@@ -62,7 +62,7 @@ void CCaptureService::Start(const CollectorSettings& settings, bool append)
     ::SetEvent(m_changed);
 }
 
-void CCaptureService::EndWorker(bool forgetRunning)
+void CCaptureService::EndWorker(bool forgetRunning, const char* why)
 {
     std::unique_ptr<CCaptureWorker> worker;
     {
@@ -70,7 +70,7 @@ void CCaptureService::EndWorker(bool forgetRunning)
         worker = std::move(m_worker);
     }
     if (worker) {
-        worker->Stop();
+        worker->StopBecause(why);
         CSingleLock guard(&m_lock, true);
         for (CaptureMessage& m : worker->TakeMessages()) m_messages.push_back(std::move(m));
         m_last = worker->GetStatus();
@@ -93,7 +93,7 @@ void CCaptureService::Refresh()
     }
     // Ended for good on its own (refused settings, a file that cannot be created): a restart
     // must not start it again.
-    if (ended) EndWorker(true);
+    if (ended) EndWorker(true, "stopped");
 }
 
 std::vector<CaptureView> CCaptureService::States() const

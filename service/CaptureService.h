@@ -49,7 +49,7 @@ public:
 
 private:
     void Start(const CollectorSettings& settings, bool append);
-    void EndWorker(bool forgetRunning);
+    void EndWorker(bool forgetRunning, const char* why);
 
     // One command at a time: a Run from one window and a Stop from another do not interleave.
     CCriticalSection m_commands;

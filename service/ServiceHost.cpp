@@ -1,6 +1,11 @@
 #include "service/ServiceHost.h"
 
+#include <string>
+
+#include "Messages.h"
+#include "platform/EventLog.h"
 #include "platform/Handle.h"
+#include "version.h"
 #include "service/CaptureService.h"
 
 const char kCollectorServiceName[] = "OrvanePOSCollector";
@@ -14,6 +19,13 @@ const DWORD kStopHintMs = 5000;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_stopEvent = nullptr;
 SERVICE_STATUS g_status = {};
+
+CString VersionText()
+{
+    return CString((std::to_string(COLLECTOR_VERSION_MAJOR) + "." + std::to_string(COLLECTOR_VERSION_MINOR) + "." +
+                    std::to_string(COLLECTOR_VERSION_PATCH) + "." + std::to_string(COLLECTOR_VERSION_TWEAK))
+                       .c_str());
+}
 
 void SetState(DWORD state, DWORD exitCode = NO_ERROR)
 {
@@ -54,6 +66,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
     }
     g_stopEvent = stop;
     SetState(SERVICE_START_PENDING);
+    ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STARTED, {VersionText()});
     {
         CCaptureService captures;
         captures.Resume();
@@ -68,6 +81,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
         captures.Shutdown();
     }
     g_stopEvent = nullptr;
+    ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STOPPED, {VersionText()});
     SetState(SERVICE_STOPPED);
 }
 

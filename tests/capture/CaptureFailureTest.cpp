@@ -1,6 +1,8 @@
 // What the user is told when capture cannot start or cannot go on, what is kept, and how
 // the capture waits for a port that is missing or goes away.
 #include "CaptureTestSupport.h"
+#include "Messages.h"
+#include "support/RecordingEventLog.h"
 
 #include <cstdlib>
 
@@ -179,6 +181,7 @@ TEST_F(CaptureFailureTest, ThreeUnplugsDuringOneCaptureLoseNothingThatReachedThe
     ASSERT_TRUE(testenv::Plug(pair));
     unsigned shellCost = CountHandles() - shellBefore;
     unsigned handlesBefore = CountHandles();
+    testenv::RecordingEventLog log;
     Start();
     ASSERT_TRUE(WaitUntilCapturing());
     std::string sent;
@@ -213,6 +216,14 @@ TEST_F(CaptureFailureTest, ThreeUnplugsDuringOneCaptureLoseNothingThatReachedThe
         // A pending read fails with ERROR_BROKEN_PIPE; calls on the gone device with ERROR_NOT_READY.
         std::string reason = Reason(m.text);
         EXPECT_TRUE(reason == SystemText(ERROR_BROKEN_PIPE) || reason == SystemText(ERROR_NOT_READY)) << text;
+    }
+    // The log has what happened while nobody watched: one outage, and the port back.
+    std::vector<DWORD> ids;
+    for (const testenv::RecordedEvent& e : log.Events()) ids.push_back(e.id);
+    EXPECT_EQ(ids, (std::vector<DWORD>{MSG_CAPTURE_STARTED, MSG_PORT_LOST, MSG_PORT_BACK, MSG_CAPTURE_ENDED}));
+    if (ids.size() == 4) {
+        EXPECT_EQ(log.Events()[1].strings, (std::vector<std::string>{"COM" + std::to_string(pair.port), Reason(Told()[0].text)}));
+        EXPECT_EQ(log.Events()[3].strings[2], std::to_string(sent.size()));
     }
     // Closed ports, abandoned reads and the thread: nothing is left behind. The peer is
     // open again, as it was before the capture.

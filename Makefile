@@ -31,16 +31,14 @@ package: deps $(BUILD)/i686/CMakeCache.txt
 	cmake --build $(BUILD)/i686 -j $(JOBS)
 	scripts/package.sh $(BUILD)
 
-demo: deps $(BUILD)/i686/CMakeCache.txt
-	cmake --build $(BUILD)/i686 -j $(JOBS)
+demo: build
 	scripts/demo.sh $(BUILD)
 
 screenshot:
 	@test -f $(BUILD)/screenshot.png || { echo "screenshot: no $(BUILD)/screenshot.png: run make demo first" >&2; exit 1; }
 	cp $(BUILD)/screenshot.png docs/screenshot.png
 
-bench: deps $(BUILD)/i686/CMakeCache.txt
-	cmake --build $(BUILD)/i686 -j $(JOBS)
+bench: build
 	scripts/bench.sh $(BUILD)
 
 clean:

@@ -6,11 +6,12 @@ build=${1:-build}
 steady=${2:-90}
 only=${3:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
-cmake --build "$build/i686" --target capture_bench possim -j 2 >/dev/null || exit 1
 . "$root/scripts/testenv.sh"
+testenv_detect_arch
+cmake --build "$build/$TESTENV_ARCH" --target capture_bench possim -j 2 >/dev/null || exit 1
 trap 'testenv_stop' EXIT
 trap 'exit 130' INT TERM
 testenv_start "$build" || exit 1
 export BENCH_WINESERVER_PID=$TESTENV_WINESERVER
-possim=$(cd "$build/i686/tools/possim" && pwd)/possim.exe
-timeout 600 wine "$build/i686/bench/capture_bench.exe" "Z:${possim//\//\\}" "$steady" $only
+possim=$(cd "$build/$TESTENV_ARCH/tools/possim" && pwd)/possim.exe
+timeout 600 wine "$build/$TESTENV_ARCH/bench/capture_bench.exe" "Z:${possim//\//\\}" "$steady" $only

@@ -6,13 +6,14 @@
 set -u
 build=${1:-build}
 root=$(cd "$(dirname "$0")/.." && pwd)
-exe=$build/i686/POSCollector.exe
-possim=$build/i686/tools/possim/possim.exe
+. "$root/scripts/testenv.sh"
+testenv_detect_arch
+exe=$build/$TESTENV_ARCH/POSCollector.exe
+possim=$build/$TESTENV_ARCH/tools/possim/possim.exe
 for f in "$exe" "$possim"; do
   [ -f "$f" ] || { echo "demo: $f is missing: build first (make demo does)" >&2; exit 1; }
 done
 
-. "$root/scripts/testenv.sh"
 demo_dir=$build/demo
 mkdir -p "$demo_dir"
 collector_pid=

@@ -7,7 +7,9 @@ set -euo pipefail
 build=${1:-build}
 out=${2:-$build/dist}
 root=$(cd "$(dirname "$0")/.." && pwd)
-exe=$build/i686/POSCollector.exe
+# The shipped package holds the 32-bit program; the package test may build one of the 64-bit
+# build where this machine cannot run 32-bit programs.
+exe=$build/${COLLECTOR_PACKAGE_ARCH:-i686}/POSCollector.exe
 [ -f "$exe" ] || { echo "package: $exe is missing: build first (make package does)" >&2; exit 1; }
 version=${3:-$(cat "$build/i686/version.txt")}
 

@@ -23,6 +23,7 @@ testenv_prefix() {
   umount "$TESTENV_DIR/tinydisk" 2>/dev/null
   rm -rf "$TESTENV_DIR"
   mkdir -p "$TESTENV_DIR"
+  testenv_arch || return 1
 
   # The display first: Wine's desktop and tray, started with the prefix, need it.
   if [ -z "${DISPLAY:-}" ]; then
@@ -112,6 +113,34 @@ testenv_start() {
   export COLLECTOR_TEST_PAIRS=$TESTENV_PAIRS
   export COLLECTOR_PAIRCTL=$TESTENV_SCRIPTS/pairctl.sh
   testenv_log "ready: pairs $TESTENV_PAIRS"
+}
+
+# Which build runs here: the shipped 32-bit one where this machine runs 32-bit Linux programs
+# (Wine's 32-bit loader is one), else the 64-bit build under Wine's 64-bit loader alone. Some
+# virtual machines have no 32-bit user mode at all. TESTENV_ARCH names the build folder.
+testenv_detect_arch() {
+  if [ -n "${TESTENV_ARCH:-}" ]; then :
+  elif /usr/lib/wine/wine --version >/dev/null 2>&1; then TESTENV_ARCH=i686
+  else TESTENV_ARCH=x86_64
+  fi
+  export TESTENV_ARCH
+}
+
+testenv_arch() {
+  testenv_detect_arch
+  [ "$TESTENV_ARCH" = i686 ] && return 0
+  # /usr/bin/wine and the wineboot, winepath and msiexec launchers all go through the
+  # 32-bit loader: stand-ins that use the 64-bit one.
+  local bin=$TESTENV_DIR/bin tool
+  mkdir -p "$bin"
+  export WINELOADER=/usr/lib/wine/wine64
+  printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$bin/wine"
+  for tool in wineboot winepath msiexec regedit; do
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 %s.exe "$@"\n' "$tool" >"$bin/$tool"
+  done
+  chmod +x "$bin"/*
+  export PATH=$bin:$PATH
+  testenv_log "no 32-bit programs on this machine: testing the 64-bit build"
 }
 
 testenv_stop() {

@@ -4,6 +4,12 @@
 
 #include <vector>
 
+namespace {
+// The product family's tree lives in the 32-bit view of a 64-bit system; a 64-bit build must
+// read and write the same keys. 32-bit Windows ignores the flag.
+REGSAM InProductView(REGSAM sam) { return sam | KEY_WOW64_32KEY; }
+} // namespace
+
 CRegistryKey::CRegistryKey(int keyIndex, REGSAM sam, HKEY root)
 {
     Create(keyIndex, sam, root);
@@ -25,7 +31,8 @@ void CRegistryKey::Create(int keyIndex, REGSAM sam, HKEY root)
     CString path = KeyPath(keyIndex);
     SECURITY_ATTRIBUTES* sa = security.IsValid() ? security.Attributes() : nullptr;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, sam, sa, &hKey, &disposition) !=
+    if (RegCreateKeyExA(root, path, 0, nullptr, REG_OPTION_NON_VOLATILE, InProductView(sam), sa, &hKey,
+                        &disposition) !=
         ERROR_SUCCESS) {
         hKey = nullptr;
         return;
@@ -52,7 +59,8 @@ bool CRegistryKey::Reopen(int keyIndex, SECURITY_ATTRIBUTES* sa, CString suffix,
     Close();
     CString path = KeyPath(keyIndex) + suffix;
     DWORD disposition = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, sam, sa, &hKey, &disposition) !=
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, InProductView(sam), sa, &hKey,
+                        &disposition) !=
         ERROR_SUCCESS) {
         hKey = nullptr;
         return false;
@@ -65,8 +73,8 @@ bool CRegistryKey::ApplySecurity(const char* path)
 {
     if (!security.IsValid()) return false;
     Close();
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        security.Attributes(), &hKey, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        InProductView(KEY_ALL_ACCESS), security.Attributes(), &hKey, nullptr) != ERROR_SUCCESS) {
         hKey = nullptr;
         return false;
     }

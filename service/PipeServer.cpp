@@ -117,8 +117,8 @@ void CPipeServer::Stop()
     delete m_thread;
     m_thread = nullptr;
     m_connections.clear();
-    m_port.Close();
     CSingleLock guard(&m_lock, true);
+    m_port.Close();
     m_outbox.clear();
 }
 
@@ -162,6 +162,8 @@ void CPipeServer::BroadcastMessage(int captureId, const CaptureMessage& message)
 
 void CPipeServer::Post(ULONG_PTR key)
 {
+    // Under the lock: Stop may be closing the port on another thread.
+    CSingleLock guard(&m_lock, true);
     if (m_port.IsValid()) PostQueuedCompletionStatus(m_port, 0, key, nullptr);
 }
 
@@ -182,7 +184,10 @@ void CPipeServer::Serve()
         OVERLAPPED* ov = nullptr;
         BOOL ok = GetQueuedCompletionStatus(m_port, &bytes, &key, &ov, timeout);
         if (!ov) {
-            if (!ok && GetLastError() != WAIT_TIMEOUT) return; // the port itself failed
+            if (!ok) {
+                if (GetLastError() == WAIT_TIMEOUT) continue; // a deadline is due
+                return;                                       // the port itself failed
+            }
             if (key == kQuitKey) return;
             if (key == kWakeKey) HandOut();
             continue;
@@ -198,6 +203,7 @@ void CPipeServer::Serve()
             else
                 OnReadDone(c, ok != FALSE, bytes);
         }
+        // The last cancelled operation of a closed connection is back: serve the next client.
         if (c.phase == Connection::Phase::Closing && !c.reading && !c.writing) Recycle(c);
     }
 }
@@ -395,8 +401,10 @@ void CPipeServer::Close(Connection& c)
     c.phase = Connection::Phase::Closing;
     c.hasDeadline = false;
     --m_clients;
-    if (c.reading || c.writing) CancelIoEx(c.pipe, nullptr);
-    // Serve() recycles the instance once the cancelled operations have come back.
+    if (c.reading || c.writing)
+        CancelIoEx(c.pipe, nullptr); // Serve() recycles the instance when they are back
+    else
+        Recycle(c);
 }
 
 void CPipeServer::Recycle(Connection& c)
@@ -444,7 +452,6 @@ DWORD CPipeServer::CheckDeadlines()
             Listen(c);
         } else {
             Close(c);
-            if (!c.reading && !c.writing) Recycle(c);
         }
         if (c.hasDeadline) wait = std::min(wait, kRelistenDelayMs);
     }

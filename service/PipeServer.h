@@ -40,8 +40,8 @@ public:
     // Disconnects every client and releases everything Start made.
     void Stop();
 
-    // Queue a frame for every client past Hello and return; a later state of the same capture
-    // replaces one not yet handed out.
+    // From any thread: queue a frame for every client past Hello and return; a later state of
+    // the same capture replaces one not yet handed out.
     void Broadcast(const channel::ChannelState& state);
     // A text longer than the protocol carries is cut, not lost.
     void BroadcastMessage(int captureId, const CaptureMessage& message);
@@ -84,6 +84,6 @@ private:
     CWinThread* m_thread = nullptr;
     std::atomic<int> m_clients{0};
 
-    CCriticalSection m_lock; // guards m_outbox
+    CCriticalSection m_lock; // guards m_outbox, and m_port against Stop
     std::vector<Outgoing> m_outbox;
 };

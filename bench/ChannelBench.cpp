@@ -140,7 +140,7 @@ int main(int argc, char** argv)
     for (int i = 1; i <= changes; ++i) {
         channel::ChannelState s;
         s.status.state = CaptureState::Capturing;
-        s.bytesCaptured = static_cast<uint64_t>(i);
+        s.status.bytes = static_cast<uint64_t>(i);
         control.Set(s);
         double t0 = Now();
         server.Broadcast(s);
@@ -151,7 +151,7 @@ int main(int argc, char** argv)
             while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
                 if (msg.message != kNotifyMessage) continue;
                 std::vector<channel::ChannelState> states = clients[0]->States();
-                if (!states.empty() && states[0].bytesCaptured == s.bytesCaptured) seen = true;
+                if (!states.empty() && states[0].status.bytes == s.status.bytes) seen = true;
             }
         }
         ms.push_back(seen ? (Now() - t0) * 1000.0 : 2000.0);

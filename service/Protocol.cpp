@@ -24,6 +24,7 @@ uint8_t WireState(CaptureState s)
     case CaptureState::WaitingForPort: return 1;
     case CaptureState::Capturing: return 2;
     case CaptureState::Ended: return 3;
+    case CaptureState::WaitingForFile: return 4;
     }
     return 0xFF;
 }
@@ -43,7 +44,7 @@ uint8_t WireEnd(CaptureEnd e)
 bool StateFromWire(uint8_t v, CaptureState& s)
 {
     for (CaptureState c : {CaptureState::Opening, CaptureState::WaitingForPort, CaptureState::Capturing,
-                           CaptureState::Ended}) {
+                           CaptureState::Ended, CaptureState::WaitingForFile}) {
         if (WireState(c) == v) {
             s = c;
             return true;
@@ -182,8 +183,8 @@ struct EncodeBody {
         w.U8(WireState(f.status.state));
         w.U8(WireEnd(f.status.end));
         w.I32(f.status.port);
-        w.U64(f.bytesCaptured);
-        w.U32(f.readsCompleted);
+        w.U64(f.status.bytes);
+        w.U32(f.status.reads);
     }
     void operator()(const UserMessage& f)
     {
@@ -241,8 +242,8 @@ bool DecodeBody(Reader& r, Frame& frame)
         if (!StateFromWire(r.U8(), f.status.state)) r.Fail();
         if (!EndFromWire(r.U8(), f.status.end)) r.Fail();
         f.status.port = r.I32();
-        f.bytesCaptured = r.U64();
-        f.readsCompleted = r.U32();
+        f.status.bytes = r.U64();
+        f.status.reads = r.U32();
         frame = f;
         break;
     }

@@ -47,9 +47,8 @@ constexpr int kMaxCaptureId = 0xFFFF;
 // What a window shows of one capture.
 struct ChannelState {
     int captureId = 0;
+    // With the bytes captured so far and the reads that brought them (the progress bar's steps).
     CaptureStatus status;
-    uint64_t bytesCaptured = 0;
-    uint32_t readsCompleted = 0; // steps the progress bar
 };
 
 struct Hello {

@@ -74,15 +74,15 @@ ChannelState StateWithBytes(uint64_t bytes, CaptureState state = CaptureState::C
 {
     ChannelState s;
     s.status = {state, CaptureEnd::None, 5};
-    s.bytesCaptured = bytes;
-    s.readsCompleted = static_cast<uint32_t>(bytes / 10);
+    s.status.bytes = bytes;
+    s.status.reads = static_cast<uint32_t>(bytes / 10);
     return s;
 }
 
 bool Sees(const CPipeClient& client, uint64_t bytes)
 {
     std::vector<ChannelState> states = client.States();
-    return states.size() == 1 && states[0].bytesCaptured == bytes;
+    return states.size() == 1 && states[0].status.bytes == bytes;
 }
 
 // A client end opened by hand, as a hostile program would.

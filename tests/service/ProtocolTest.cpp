@@ -50,8 +50,8 @@ ChannelState SampleState()
     ChannelState s;
     s.captureId = kMaxCaptureId;
     s.status = {CaptureState::WaitingForPort, CaptureEnd::FileNotWritten, 17};
-    s.bytesCaptured = 0x123456789ABCull;
-    s.readsCompleted = 0xFFFFFFFFu;
+    s.status.bytes = 0x123456789ABCull;
+    s.status.reads = 0xFFFFFFFFu;
     return s;
 }
 
@@ -125,7 +125,7 @@ TEST(Protocol, MalformedFramesAreRefused)
         {"type zero", Bytes().u16(0).Framed()},
         {"field cut short", Bytes().u16(0x0001).u8(1).Framed()},
         {"byte left over", Bytes().u16(0x0001).u16(1).u8(0).Framed()},
-        {"state out of range", Bytes().raw(state).u8(4).u8(0).u32(5).u64(0).u32(0).Framed()},
+        {"state out of range", Bytes().raw(state).u8(5).u8(0).u32(5).u64(0).u32(0).Framed()},
         {"end out of range", Bytes().raw(state).u8(0).u8(5).u32(5).u64(0).u32(0).Framed()},
         {"refusal zero", Bytes().u16(0x0104).u16(0).u8(0).Framed()},
         {"refusal out of range", Bytes().u16(0x0104).u16(0).u8(4).Framed()},

@@ -145,7 +145,9 @@ CaptureEnd CCaptureSession::Run()
         if (!created) {
             // Created, and emptied, once: a port that comes back appends to it.
             if (!(m_append ? m_file.Continue(m_path) : m_file.Create(m_path))) {
-                m_worker.Tell(kOpenFileFailed, kInputFileCaption);
+                m_worker.Tell(m_fileHint.IsEmpty() ? CString(kOpenFileFailed)
+                                                   : CString(kOpenFileFailed) + "\n\n" + m_fileHint,
+                              kInputFileCaption);
                 return Finish(CaptureEnd::FileNotCreated);
             }
             PrepareProgress();

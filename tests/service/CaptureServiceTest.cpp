@@ -134,3 +134,23 @@ TEST_F(CaptureServiceTest, WindowsRunAndStopTheServicesCaptureAndAllSeeTheSameSt
     second.Stop();
     core.Shutdown();
 }
+
+TEST_F(CaptureServiceTest, AFileTheServiceCannotCreateNamesTheAccountThatMustWriteThere)
+{
+    CCaptureService service;
+    CollectorSettings settings;
+    settings.commPort = pair.port;
+    settings.dataFile = (testenv::ScratchDir() + "\\no such folder\\capture.txt").c_str();
+    service.Run(0, settings);
+    std::vector<CaptureMessage> told;
+    ASSERT_TRUE(PumpUntil([&] {
+        service.Refresh();
+        for (CaptureMessage& m : service.TakeMessages(0)) told.push_back(m);
+        return !told.empty();
+    }, 5000));
+    const std::string text = told[0].text.GetString();
+    EXPECT_EQ(text.rfind("Couldn't open input file.  Please check to verify you have a valid input file before "
+                         "trying this operation again.\n\n", 0), 0u) << text;
+    EXPECT_NE(text.find("NT AUTHORITY\\LocalService"), std::string::npos) << text;
+    EXPECT_FALSE(service.States()[0].running);
+}

@@ -159,13 +159,13 @@ inline std::string Fmt(const char* format, double a, double b = 0, double c = 0)
     return buf;
 }
 
-// CPU time of this Wine process, all threads, in nanoseconds from /proc/PID/task/*/schedstat;
-// -1 when it cannot be read. The process is found by its name; `timeout` is not Wine.
-inline long long ProcessNanoseconds(const std::string& exeName, const std::string& dir)
+// CPU time of the Wine processes whose command line matches pattern, all threads, in nanoseconds
+// from /proc/PID/task/*/schedstat; -1 when it cannot be read. `timeout` is not Wine.
+inline long long ProcessNanoseconds(const std::string& pattern, const std::string& dir)
 {
     std::string out = dir + "/self.ns";
     DeleteFileA(WinPath(out).c_str());
-    std::string script = "for p in $(pgrep -f " + exeName + "); do case $(readlink /proc/$p/exe) in *wine*) "
+    std::string script = "for p in $(pgrep -f '" + pattern + "'); do case $(readlink /proc/$p/exe) in *wine*) "
                          "cat /proc/$p/task/*/schedstat;; esac; done | awk '{s+=$1} END {printf \\\"%.0f\\\", s}' > '" +
                          out + "'";
     if (!Shell(script, dir, 10)) return -1;

@@ -35,7 +35,7 @@ const DWORD kReadIntervalMs = 10;
 const DWORD kFillTargetMs = 80;
 // Beyond its fill time a read ends by its total time-out, so that a terminal pacing its bytes
 // never keeps it going and a removed device shows up at the next read.
-const DWORD kTotalMarginMs = 120;
+const DWORD kTotalMarginMs = 170;
 // A read still pending this long after its total time-out ignores its time-outs.
 const DWORD kOverdueMs = 2 * kReadIntervalMs + 50;
 // A byte on the line is ten bits or more: start, eight data, stop.
@@ -320,10 +320,13 @@ CCaptureSession::Outcome CCaptureSession::Copy(DWORD& error)
 {
     const DWORD overdueMs = ReadTotalMs() + kOverdueMs;
     bool stopping = false;
+    bool stopSeen = false; // the wait for a read saw the stop event
+    bool atOnce = false;   // the last read completed without a wait, which watches the stop event
     DWORD stopAt = 0;
     DWORD waitUntil = 0;
     for (;;) {
-        if (!stopping && StopRequested(0)) {
+        // Each check is a call into the system; a read's wait watches the stop event anyway.
+        if (!stopping && (stopSeen || (atOnce && StopRequested(0)))) {
             stopping = true;
             stopAt = ::GetTickCount();
         }
@@ -342,10 +345,12 @@ CCaptureSession::Outcome CCaptureSession::Copy(DWORD& error)
             }
             RetryFile(false);
             result = m_read->Issue(*m_port, m_chunk);
+            atOnce = result != CPendingRead::Result::Pending;
             waitUntil = m_read->IssuedAt() + (stopping ? kDrainTotalMs + kOverdueMs : overdueMs);
         } else {
             CPendingRead::Wait waited = m_read->WaitFor(stopping ? nullptr : m_stopEvent, waitUntil);
             if (waited == CPendingRead::Wait::Stopped) {
+                stopSeen = true;
                 if (!stopping) continue;
                 // Waiting itself failed: nothing more can be learnt of this read.
                 return AbandonRead() ? Outcome::Stopped : Outcome::FileFull;

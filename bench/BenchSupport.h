@@ -173,4 +173,15 @@ inline long long ProcessNanoseconds(const std::string& pattern, const std::strin
     return text.empty() ? -1 : std::atoll(text.c_str());
 }
 
+// The terminal's end of a pair, with a write time-out: never hang on a line nobody reads.
+inline HANDLE OpenPeer(int port)
+{
+    std::string name = "\\\\.\\COM" + std::to_string(port);
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    COMMTIMEOUTS to = {};
+    to.WriteTotalTimeoutConstant = 1000;
+    SetCommTimeouts(h, &to);
+    return h;
+}
+
 } // namespace bench

@@ -80,7 +80,7 @@ public:
     void Latency()
     {
         Start();
-        CHandle peer(OpenPeer());
+        CHandle peer(OpenPeer(m_peer));
         std::vector<double> ms;
         long long expected = 0;
         for (int i = 0; i < 100; ++i) {
@@ -151,7 +151,7 @@ public:
             long long before = FileSize(m_capture);
             bool arrived = false;
             while (Now() - t0 < 5 && !arrived) {
-                if (!peer.IsValid()) peer.Attach(OpenPeer());
+                if (!peer.IsValid()) peer.Attach(OpenPeer(m_peer));
                 DWORD n = 0;
                 if (peer.IsValid() && WriteFile(peer, "r", 1, &n, nullptr)) expected += n;
                 Sleep(10);
@@ -217,7 +217,7 @@ public:
             idle.push_back((Now() - t0) * 1000);
         }
         // Mid-stream: 12 bytes a millisecond, about 115,200 baud.
-        CHandle peer(OpenPeer());
+        CHandle peer(OpenPeer(m_peer));
         volatile LONG halt = 0;
         struct Writer {
             HANDLE peer;
@@ -340,15 +340,6 @@ public:
     }
 
 private:
-    HANDLE OpenPeer()
-    {
-        std::string name = "\\\\.\\COM" + std::to_string(m_peer);
-        HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        COMMTIMEOUTS to = {};
-        to.WriteTotalTimeoutConstant = 1000; // never hang on a line nobody reads
-        SetCommTimeouts(h, &to);
-        return h;
-    }
 
     long long ServerTicks(const std::string& pid)
     {

@@ -7,6 +7,8 @@
 #include "service/PipeClient.h"
 #include "service/PipeServer.h"
 
+#include "bench/BenchSupport.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,32 +16,12 @@
 #include <string>
 #include <vector>
 
+using bench::CountHandles;
+using bench::Now;
+
 namespace {
 
 constexpr UINT kNotifyMessage = WM_APP + 1;
-
-double Now()
-{
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
-// Wine's GetProcessHandleCount returns 0: ask about every handle value in the low range.
-unsigned CountHandles()
-{
-    unsigned n = 0;
-    for (ULONG_PTR value = 4; value < 0x20000; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++n;
-    }
-    return n;
-}
 
 class OneCapture : public ICaptureControl {
 public:

@@ -60,7 +60,7 @@ public:
         Line("service start to capturing, max of 5", Fmt("%.0f ms", Percentile(start, 1)), "<= 1 s",
              start.size() == 5 && Percentile(start, 1) <= 1000);
 
-        CHandle peer(OpenPeer());
+        CHandle peer(OpenPeer(kPeer));
         std::vector<double> ms;
         long long expected = 0;
         for (int i = 0; i < 100; ++i) {
@@ -148,15 +148,6 @@ private:
         SERVICE_STATUS status = {};
         ControlService(m_service, SERVICE_CONTROL_STOP, &status);
         Poll([&] { return QueryServiceStatus(m_service, &status) && status.dwCurrentState == SERVICE_STOPPED; }, 10);
-    }
-    static HANDLE OpenPeer()
-    {
-        std::string name = "\\\\.\\COM" + std::to_string(kPeer);
-        HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        COMMTIMEOUTS to = {};
-        to.WriteTotalTimeoutConstant = 1000; // never hang on a line nobody reads
-        SetCommTimeouts(h, &to);
-        return h;
     }
 
     std::string m_dir, m_capture;

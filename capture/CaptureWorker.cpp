@@ -13,6 +13,7 @@ const char kSerialPortCaption[] = "Serial Port";
 // without it: the system may hold up the exit of a thread whose read the driver never gave
 // back, cancelling that read.
 const DWORD kThreadExitMs = 200;
+const DWORD kProgressNotifyMs = 250;
 } // namespace
 
 CCaptureWorker::CCaptureWorker()
@@ -130,9 +131,20 @@ void CCaptureWorker::Tell(const CString& text, const char* caption)
 
 void CCaptureWorker::Captured(unsigned count)
 {
-    CSingleLock guard(&lock, true);
-    m_status.bytes += count;
-    ++m_status.reads;
+    HANDLE event = nullptr;
+    {
+        CSingleLock guard(&lock, true);
+        m_status.bytes += count;
+        ++m_status.reads;
+        // A thread that follows the count (the service's, for the windows' bars) hears of it a
+        // few times a second at most; a window has its own bar.
+        const DWORD now = ::GetTickCount();
+        if (m_notifyEvent && now - m_progressToldAt >= kProgressNotifyMs) {
+            m_progressToldAt = now;
+            event = m_notifyEvent;
+        }
+    }
+    if (event) ::SetEvent(event);
 }
 
 void CCaptureWorker::Notify() const

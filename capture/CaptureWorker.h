@@ -65,7 +65,8 @@ public:
     // The window told (message, no parameters) whenever the status changes or a message
     // waits; set before Start. Without one the caller polls.
     void SetNotifyWindow(HWND window, UINT message);
-    // Or an event, set on every change, for a thread without a window (the service's).
+    // Or an event, set on every change and a few times a second while bytes arrive, for a thread
+    // without a window (the service's).
     void SetNotifyEvent(HANDLE event);
     // Set before Start: the capture goes on in the file as it is instead of emptying it, and
     // keeps what waited in the driver (a service restarting under a running capture).
@@ -122,6 +123,7 @@ private:
     HWND m_notifyWindow = nullptr;
     UINT m_notifyMessage = 0;
     HANDLE m_notifyEvent = nullptr;
+    DWORD m_progressToldAt = 0;
     bool m_append = false;
     CString m_fileHint;
     PortFactory m_portFactory;

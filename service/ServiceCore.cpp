@@ -1,8 +1,6 @@
 #include "service/ServiceCore.h"
 
 namespace {
-// While a capture runs, its byte count reaches the windows this often (their progress bars).
-const DWORD kProgressMs = 250;
 
 bool Same(const CaptureStatus& a, const CaptureStatus& b)
 {
@@ -28,9 +26,9 @@ void CServiceCore::Serve(HANDLE stop)
 {
     HANDLE events[3] = {stop, m_captures.ChangeEvent(), m_commands.Event()};
     for (;;) {
-        bool running = false;
-        for (const CaptureView& view : m_captures.States()) running = running || view.running;
-        DWORD waited = ::WaitForMultipleObjects(3, events, FALSE, running ? kProgressMs : INFINITE);
+        // The captures wake this thread for every change, and a few times a second while bytes
+        // arrive: an idle line costs nothing here.
+        DWORD waited = ::WaitForMultipleObjects(3, events, FALSE, INFINITE);
         if (waited == WAIT_OBJECT_0 || waited == WAIT_FAILED) return;
         for (const CServiceCommands::Command& command : m_commands.Take()) {
             if (command.run)

@@ -85,29 +85,15 @@ bool HasModifyEntry(PACL dacl, PSID sid)
 
 DWORD GrantServiceAccountModify(const CString& folder)
 {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof sid;
-    if (!::CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &sidSize)) return ::GetLastError();
-
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     DWORD error = ::GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                           &dacl, nullptr, &sd);
     if (error != ERROR_SUCCESS) return error;
     CLocalPtr<SECURITY_DESCRIPTOR> ownedSd(static_cast<SECURITY_DESCRIPTOR*>(sd));
-    // No list at all lets everyone in already; one of our own entries is enough.
-    if (!dacl || HasModifyEntry(dacl, sid)) return ERROR_SUCCESS;
-
-    EXPLICIT_ACCESS_A entry = {};
-    entry.grfAccessPermissions = kModifyRights;
-    entry.grfAccessMode = GRANT_ACCESS;
-    entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.TrusteeType = TRUSTEE_IS_USER;
-    entry.Trustee.ptstrName = static_cast<LPSTR>(static_cast<void*>(sid));
     CLocalPtr<ACL> merged;
-    error = ::SetEntriesInAclA(1, &entry, dacl, merged.Receive());
-    if (error != ERROR_SUCCESS) return error;
+    error = AddServiceAccountModify(dacl, merged);
+    if (error != ERROR_SUCCESS || !merged.Get()) return error;
     // Unprotected: the folder keeps what it inherits from ProgramData beside the new entry.
     return ::SetNamedSecurityInfoA(const_cast<char*>(static_cast<const char*>(folder)), SE_FILE_OBJECT,
                                    DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
@@ -124,6 +110,26 @@ CString FamilyDataFolder()
 }
 
 } // namespace
+
+DWORD AddServiceAccountModify(PACL current, CLocalPtr<ACL>& merged)
+{
+    merged.Reset();
+    // No list at all lets everyone in already.
+    if (!current) return ERROR_SUCCESS;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    if (!::CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &sidSize)) return ::GetLastError();
+    if (HasModifyEntry(current, sid)) return ERROR_SUCCESS;
+
+    EXPLICIT_ACCESS_A entry = {};
+    entry.grfAccessPermissions = kModifyRights;
+    entry.grfAccessMode = GRANT_ACCESS;
+    entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_USER;
+    entry.Trustee.ptstrName = static_cast<LPSTR>(static_cast<void*>(sid));
+    return ::SetEntriesInAclA(1, &entry, current, merged.Receive());
+}
 
 int ConfigureCollectorService()
 {

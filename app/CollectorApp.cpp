@@ -1,8 +1,10 @@
 #include "app/CollectorApp.h"
 
 #include "app/CollectorDlg.h"
+#include "app/CollectorMode.h"
 #include "app/CommandLine.h"
 #include "app/RunningCollector.h"
+#include "platform/EventText.h"
 #include "platform/MessageBox.h"
 #include "service/ServiceHost.h"
 #include "service/ServiceSetup.h"
@@ -19,6 +21,14 @@ const char kRunsElsewhereText[] =
     "remote desktop) and captures there.  Only one collector runs on a PC at a time: to see or change it, use "
     "that session.";
 const char kRunsElsewhereCaption[] = "Orvane POS Collector";
+const char kModeUnknownText[] =
+    "Orvane POS Collector cannot tell whether its service is installed on this PC: the service manager did not "
+    "answer.  Nothing was started, so that no second capture runs beside the service.";
+
+CString WithSystemText(const char* text, DWORD error)
+{
+    return CString(text) + "\n\n" + SystemErrorText(error);
+}
 // A collector that has let go of this session's name lets go of the machine's as its process ends.
 const DWORD kHandOverMs = 2000;
 // A closing collector stops its capture (about a second at most) and saves; one that is
@@ -58,6 +68,16 @@ bool CCollectorApp::InitInstance()
         return false;
     }
 
+    // The service captures where it is installed; this program is then its window.
+    DWORD modeError = ERROR_SUCCESS;
+    const CollectorMode mode = DetectCollectorMode(modeError);
+    if (mode == CollectorMode::Unknown) {
+        ShowMessageBox(nullptr, WithSystemText(kModeUnknownText, modeError), kRunsElsewhereCaption,
+                       MB_OK | MB_ICONWARNING);
+        m_nExitCode = 1;
+        return false;
+    }
+
     bool afterClosing = false;
     if (!m_session.Claim(kSessionName)) {
         // The logon entry while one already runs: nothing to show.
@@ -84,7 +104,7 @@ bool CCollectorApp::InitInstance()
         }
     }
 
-    if (!ClaimCapture(afterClosing)) {
+    if (mode == CollectorMode::Desktop && !ClaimCapture(afterClosing)) {
         // This start captures nothing: another start in this session must not take it for
         // the session's collector.
         m_session.Release();
@@ -95,6 +115,7 @@ bool CCollectorApp::InitInstance()
 
     CCollectorDlg dlg;
     dlg.m_bStartInTray = options.tray;
+    dlg.m_bClientMode = mode == CollectorMode::Client;
     m_pMainWnd = &dlg;
     // -1: the dialog could not be created (no display); there is nobody to tell.
     if (dlg.DoModal() == -1) m_nExitCode = 1;

@@ -26,6 +26,14 @@ const char kNoFileCaption[] = "Select File";
 const DWORD kMessageBoxesCloseMs = 500;
 // Marks the window of a collector that is closing, for a second start to see.
 const char kClosingProp[] = "Tarnwick.OrvaneDVR.POSCollector.Closing";
+const char kServiceUnreachable[] =
+    "The Orvane POS Collector service cannot be reached, so the capture cannot be started or stopped from here.  "
+    "It may be stopped or still starting: check the service \"Orvane POS Collector\" in Services, then try again.";
+const char kServiceCaption[] = "Orvane POS Collector";
+// The tray menu of client mode.
+const UINT kMenuOpen = 1;
+const UINT kMenuExit = 2;
+const short kProgressMax = 1000;
 
 struct ListItem {
     const char* text;
@@ -102,6 +110,13 @@ bool CCollectorDlg::OnInitDialog()
     LoadSettings();
     AllowShellMessages();
     AddTrayIcon();
+    if (m_bClientMode) {
+        m_progress.SetRange(0, kProgressMax);
+        m_service.Start(m_hWnd, WM_CAPTURENOTIFY, m_pipeName);
+        // Nothing to start or stop until the service answers.
+        m_btnRun.ModifyStyle(0, WS_DISABLED);
+        m_btnStop.ModifyStyle(0, WS_DISABLED);
+    }
     return true;
 }
 
@@ -136,7 +151,8 @@ void CCollectorDlg::LoadSettings()
 
     if (m_bRunAtStartup) {
         m_chkRunAtStartup.SetCheck(BST_CHECKED);
-        OnRun();
+        // In client mode the service started it at boot.
+        if (!m_bClientMode) OnRun();
     }
 }
 
@@ -168,6 +184,12 @@ void CCollectorDlg::OnDropDownCommPort() { FillPortList(); }
 bool CCollectorDlg::OnCommand(UINT id, UINT code, HWND control)
 {
     switch (id) {
+    case IDOK:
+    case IDCANCEL:
+        // Enter and Esc close the window as the close box does: in client mode, into the tray.
+        if (!m_bClientMode || m_bExitRequested) break;
+        ShowWindow(SW_HIDE);
+        return true;
     case IDC_STOP:
         if (code != BN_CLICKED) break;
         OnStop();
@@ -244,9 +266,16 @@ void CCollectorDlg::OnRun()
 {
     // A command that reaches the window while its close is under way starts nothing.
     if (m_bDestroying) return;
-    StopWorker("a new capture was started");
+    if (!m_bClientMode) StopWorker("a new capture was started");
     if (m_strDataFile.IsEmpty()) {
         ShowWarning(kNoFileText, kNoFileCaption);
+        return;
+    }
+    if (m_bClientMode) {
+        // The settings first, as the service and every other window read them from the key.
+        CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+        SaveCollectorSettings(key, CurrentSettings());
+        if (!m_service.Run(CurrentSettings())) ShowWarning(kServiceUnreachable, kServiceCaption);
         return;
     }
     m_lastEnd = CaptureEnd::None;
@@ -260,6 +289,10 @@ void CCollectorDlg::OnRun()
 
 void CCollectorDlg::OnStop()
 {
+    if (m_bClientMode) {
+        if (!m_service.StopCapture()) ShowWarning(kServiceUnreachable, kServiceCaption);
+        return;
+    }
     StopWorker(m_bDestroying ? "the program was closed" : "stopped by the user");
     m_lastEnd = CaptureEnd::None;
     SetRunning(false);
@@ -274,8 +307,30 @@ void CCollectorDlg::StopWorker(const char* why)
     if (worker) worker->StopBecause(why);
 }
 
+void CCollectorDlg::OnServiceNotify()
+{
+    const bool connected = m_service.Connected();
+    const CaptureStatus status = m_service.Status();
+    if (connected) {
+        SetRunning(m_service.Running());
+        m_lastEnd = status.state == CaptureState::Ended ? status.end : CaptureEnd::None;
+        m_progress.SetPos(static_cast<int>(status.reads % kProgressMax));
+    } else {
+        m_btnRun.ModifyStyle(0, WS_DISABLED);
+        m_btnRun.Invalidate(true);
+        m_btnStop.ModifyStyle(0, WS_DISABLED);
+        m_btnStop.Invalidate(true);
+    }
+    UpdateTrayTip();
+    for (const CaptureMessage& message : m_service.TakeMessages()) ShowWarning(message.text, message.caption);
+}
+
 void CCollectorDlg::OnCaptureNotify()
 {
+    if (m_bClientMode) {
+        OnServiceNotify();
+        return;
+    }
     // News from a worker already stopped is stale.
     if (!m_pWorker) return;
     CaptureStatus status = m_pWorker->GetStatus();
@@ -299,8 +354,9 @@ void CCollectorDlg::ShowWarning(const CString& text, const CString& caption)
 CString CCollectorDlg::StateText() const
 {
     CString text;
-    if (m_pWorker) {
-        CaptureStatus status = m_pWorker->GetStatus();
+    if (m_bClientMode && !m_service.Connected()) return "the service cannot be reached";
+    if (m_pWorker || (m_bClientMode && m_service.Running())) {
+        CaptureStatus status = m_bClientMode ? m_service.Status() : m_pWorker->GetStatus();
         const char* what = "opening the port";
         if (status.state == CaptureState::Capturing)
             what = "capturing";
@@ -370,7 +426,11 @@ bool CCollectorDlg::DestroyWindow()
     ::SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
     // Messages still waiting for OK go with the window, unanswered.
     m_messageBoxes.Close(kMessageBoxesCloseMs);
-    OnStop();
+    // A window of the service's capture goes; the capture does not.
+    if (m_bClientMode)
+        m_service.Stop();
+    else
+        OnStop();
     // Saved already when the session ended.
     if (!m_bSessionEnded) {
         CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
@@ -395,6 +455,7 @@ void CCollectorDlg::OnEndSession(bool ending)
     CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
     SaveCollectorSettings(key, CurrentSettings());
     StopWorker("the Windows session ended");
+    m_service.Stop();
     RemoveTrayIcon();
     m_messageBoxes.Close(kMessageBoxesCloseMs);
     // At logoff the system may end the process from now on; the Restart Manager instead waits
@@ -474,14 +535,19 @@ LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     }
     if (message == WM_TRAYNOTIFY) {
         // A window on its way out is not brought back.
-        if (static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK && !m_bDestroying) {
-            // Neither place nor size changes: the flags say so; SW_SHOWNORMAL restores it.
-            SetWindowPos(HWND_TOP, m_rcWindow.left, m_rcWindow.top, m_rcWindow.right, m_rcWindow.bottom,
-                         SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);
-            ShowWindow(SW_SHOWNORMAL);
-        }
+        if (static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK && !m_bDestroying) Restore();
+        if (static_cast<UINT>(lParam) == WM_RBUTTONUP && m_bClientMode && !m_bDestroying) ShowTrayMenu();
         // Consumed: the dialog manager reads this number as DM_SETDEFID.
         return 0;
+    }
+    if (m_bClientMode && !m_bExitRequested) {
+        // The capture is the service's: closing the window only hides it in the tray.
+        if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) {
+            ShowWindow(SW_HIDE);
+            return 0;
+        }
+        // Not the user's close box: /close, the tray's Exit, the Restart Manager.
+        if (message == WM_CLOSE) m_bExitRequested = true;
     }
     if (message == WM_CAPTURENOTIFY) {
         OnCaptureNotify();
@@ -494,6 +560,34 @@ LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         OnEndSession(wParam != FALSE);
     }
     return CDialog::WindowProc(message, wParam, lParam);
+}
+
+void CCollectorDlg::Restore()
+{
+    m_bStartInTray = false;
+    // Neither place nor size changes: the flags say so; SW_SHOWNORMAL restores it.
+    SetWindowPos(HWND_TOP, m_rcWindow.left, m_rcWindow.top, m_rcWindow.right, m_rcWindow.bottom,
+                 SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);
+    ShowWindow(SW_SHOWNORMAL);
+}
+
+void CCollectorDlg::ShowTrayMenu()
+{
+    CMenuHandle menu(::CreatePopupMenu());
+    if (!menu.Get()) return;
+    ::AppendMenuA(menu.Get(), MF_STRING, kMenuOpen, "Open");
+    ::AppendMenuA(menu.Get(), MF_STRING, kMenuExit, "Exit");
+    ::SetMenuDefaultItem(menu.Get(), kMenuOpen, FALSE);
+    POINT at = {};
+    ::GetCursorPos(&at);
+    // Without the foreground the menu would not close when the user clicks elsewhere.
+    ::SetForegroundWindow(m_hWnd);
+    UINT chosen = ::TrackPopupMenu(menu.Get(), TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0,
+                                   m_hWnd, nullptr);
+    PostMessage(WM_NULL);
+    if (chosen == kMenuOpen) Restore();
+    // Only this window goes; the service's capture goes on.
+    if (chosen == kMenuExit) PostMessage(WM_CLOSE);
 }
 
 void CCollectorDlg::OnPaint()

@@ -11,6 +11,7 @@
 #include "platform/MessageBoxQueue.h"
 #include "platform/ProgressCtrl.h"
 #include "platform/String.h"
+#include "app/ServiceView.h"
 #include "capture/CaptureWorker.h"
 #include "platform/UIntArray.h"
 #include "serial/EnumerateSerialPorts.h"
@@ -92,6 +93,11 @@ public:
     BOOL(WINAPI* m_shellNotifyIcon)(DWORD, PNOTIFYICONDATAA) = ::Shell_NotifyIconA;
     // While the shell refuses the icon, it is offered again this often.
     UINT m_trayRetryMs = 3000;
+    // Set before the dialog is created: the service captures, and this window is its view and
+    // its controls. Closing the window then hides it; the tray menu's Exit ends it.
+    bool m_bClientMode = false;
+    // The control channel in client mode (null: the service's own); tests run a service of their own.
+    const char* m_pipeName = nullptr;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -120,6 +126,11 @@ private:
     void AllowShellMessages();
     // Keeps a /tray start hidden from whatever shows the dialog until the icon is double-clicked.
     void KeepHiddenForTray(UINT message, LPARAM lParam);
+    // Shows the window where it was, restored, as a double click on the tray icon does.
+    void Restore();
+    // Client mode: the buttons, the bar, the tip and the boxes follow the service's capture.
+    void OnServiceNotify();
+    void ShowTrayMenu();
 
     // The shell's broadcast when the task bar is (re)created: the tray icon must be added again.
     UINT m_nTaskbarCreated;
@@ -130,4 +141,7 @@ private:
     // The boxes live on a thread of their own: one waiting for OK on the window's thread
     // would hold up every close (the close box, /close, logoff) until someone answered it.
     CMessageBoxQueue m_messageBoxes;
+    CServiceView m_service;
+    // Client mode: a close the window must obey (/close, the tray's Exit), not just hide for.
+    bool m_bExitRequested = false;
 };

@@ -12,153 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
+
+using namespace bench;
+
 namespace {
-
-std::string Env(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-
-std::string WinPath(const std::string& unixPath)
-{
-    std::string out = "Z:";
-    for (char c : unixPath) out += c == '/' ? '\\' : c;
-    return out;
-}
-
-double Now()
-{
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
-long long FileSize(const std::string& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA d;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) return -1;
-    return (static_cast<long long>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
-}
-
-std::string ReadAll(const std::string& path)
-{
-    CHandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                          nullptr));
-    std::string out;
-    if (!f.IsValid()) return out;
-    std::vector<char> buf(1 << 20);
-    DWORD got = 0;
-    while (ReadFile(f, buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr) && got > 0) out.append(buf.data(), got);
-    return out;
-}
-
-// Polls every millisecond: a busy poll would load the wineserver that serves the capture.
-template <typename Pred>
-bool Poll(Pred pred, double timeoutS)
-{
-    double end = Now() + timeoutS;
-    while (!pred()) {
-        if (Now() > end) return false;
-        Sleep(1);
-    }
-    return true;
-}
-
-// A Windows program started with a command line; waited for and closed by its owner.
-class Child {
-public:
-    explicit Child(std::string commandLine)
-    {
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-            m_process.Attach(pi.hProcess);
-            CloseHandle(pi.hThread);
-        }
-    }
-    ~Child()
-    {
-        // Never leave a simulator behind, blocked on a line nobody reads.
-        if (Started() && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(m_process, 1);
-            WaitForSingleObject(m_process, 5000);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    bool Started() const { return m_process.IsValid(); }
-    DWORD Wait(DWORD ms)
-    {
-        if (!Started() || WaitForSingleObject(m_process, ms) != WAIT_OBJECT_0) return 0xFFFFFFFF;
-        DWORD code = 0;
-        GetExitCodeProcess(m_process, &code);
-        return code;
-    }
-
-private:
-    CHandle m_process;
-};
-
-// Runs a Linux shell command; Wine gives no handle to wait on, so it leaves a flag file.
-bool Shell(const std::string& command, const std::string& dir, double timeoutS)
-{
-    static int n = 0;
-    std::string flag = dir + "/shell" + std::to_string(++n) + ".done";
-    std::string line = "/bin/sh -c \"(" + command + "); echo $? > '" + flag + "'\"";
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
-    return Poll([&] { return FileSize(WinPath(flag)) > 0; }, timeoutS);
-}
-
-void StartShell(const std::string& command)
-{
-    std::string line = "/bin/sh -c \"" + command + "\"";
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-}
-
-unsigned CountHandles()
-{
-    unsigned n = 0;
-    for (ULONG_PTR v = 4; v < 0x20000; v += 4) {
-        DWORD flags;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
-    }
-    return n;
-}
-
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p * (v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
-void Line(const char* what, const std::string& value, const char* target, bool met)
-{
-    std::printf("  %-44s %-26s target %-22s %s\n", what, value.c_str(), target, met ? "met" : "NOT MET");
-    std::fflush(stdout);
-}
-
-std::string Fmt(const char* format, double a, double b = 0, double c = 0)
-{
-    char buf[128];
-    std::snprintf(buf, sizeof buf, format, a, b, c);
-    return buf;
-}
-
 class Bench {
 public:
     Bench(std::string possim, int port, int peer, std::string dir, std::string pty)
@@ -222,7 +80,7 @@ public:
     void Latency()
     {
         Start();
-        CHandle peer(OpenPeer());
+        CHandle peer(OpenPeer(m_peer));
         std::vector<double> ms;
         long long expected = 0;
         for (int i = 0; i < 100; ++i) {
@@ -293,7 +151,7 @@ public:
             long long before = FileSize(m_capture);
             bool arrived = false;
             while (Now() - t0 < 5 && !arrived) {
-                if (!peer.IsValid()) peer.Attach(OpenPeer());
+                if (!peer.IsValid()) peer.Attach(OpenPeer(m_peer));
                 DWORD n = 0;
                 if (peer.IsValid() && WriteFile(peer, "r", 1, &n, nullptr)) expected += n;
                 Sleep(10);
@@ -323,11 +181,11 @@ public:
         FILETIME c, e, k0, u0, k1, u1;
         GetProcessTimes(GetCurrentProcess(), &c, &e, &k0, &u0);
         long long server0 = ServerTicks(wineserverPid);
-        long long ns0 = ProcessNanoseconds();
+        long long ns0 = ProcessNanoseconds("capture_bench.exe", m_dir);
         double t0 = Now();
         Sleep(static_cast<DWORD>(seconds) * 1000);
         double t1 = Now();
-        long long ns1 = ProcessNanoseconds();
+        long long ns1 = ProcessNanoseconds("capture_bench.exe", m_dir);
         GetProcessTimes(GetCurrentProcess(), &c, &e, &k1, &u1);
         long long server1 = ServerTicks(wineserverPid);
         Stop();
@@ -359,7 +217,7 @@ public:
             idle.push_back((Now() - t0) * 1000);
         }
         // Mid-stream: 12 bytes a millisecond, about 115,200 baud.
-        CHandle peer(OpenPeer());
+        CHandle peer(OpenPeer(m_peer));
         volatile LONG halt = 0;
         struct Writer {
             HANDLE peer;
@@ -482,29 +340,6 @@ public:
     }
 
 private:
-    HANDLE OpenPeer()
-    {
-        std::string name = "\\\\.\\COM" + std::to_string(m_peer);
-        HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        COMMTIMEOUTS to = {};
-        to.WriteTotalTimeoutConstant = 1000; // never hang on a line nobody reads
-        SetCommTimeouts(h, &to);
-        return h;
-    }
-
-    // CPU time of this Wine process, all threads, in nanoseconds from /proc/PID/task/*/schedstat;
-    // -1 when it cannot be read. The process is found by its name; `timeout` is not Wine.
-    long long ProcessNanoseconds()
-    {
-        std::string out = m_dir + "/self.ns";
-        DeleteFileA(WinPath(out).c_str());
-        std::string script = "for p in $(pgrep -f capture_bench.exe); do case $(readlink /proc/$p/exe) in *wine*) "
-                             "cat /proc/$p/task/*/schedstat;; esac; done | awk '{s+=$1} END {printf \\\"%.0f\\\", s}' > '" +
-                             out + "'";
-        if (!Shell(script, m_dir, 10)) return -1;
-        std::string text = ReadAll(WinPath(out));
-        return text.empty() ? -1 : std::atoll(text.c_str());
-    }
 
     long long ServerTicks(const std::string& pid)
     {

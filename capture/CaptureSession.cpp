@@ -35,7 +35,10 @@ const DWORD kReadIntervalMs = 10;
 const DWORD kFillTargetMs = 80;
 // Beyond its fill time a read ends by its total time-out, so that a terminal pacing its bytes
 // never keeps it going and a removed device shows up at the next read.
-const DWORD kTotalMarginMs = 120;
+const DWORD kTotalMarginMs = 170;
+// An idle line is watched by one-byte reads, ended by this total time-out: a read a second,
+// about, and a removed device still shows up.
+const DWORD kGateTotalMs = 700;
 // A read still pending this long after its total time-out ignores its time-outs.
 const DWORD kOverdueMs = 2 * kReadIntervalMs + 50;
 // A byte on the line is ten bits or more: start, eight data, stop.
@@ -145,7 +148,9 @@ CaptureEnd CCaptureSession::Run()
         if (!created) {
             // Created, and emptied, once: a port that comes back appends to it.
             if (!(m_append ? m_file.Continue(m_path) : m_file.Create(m_path))) {
-                m_worker.Tell(kOpenFileFailed, kInputFileCaption);
+                m_worker.Tell(m_fileHint.IsEmpty() ? CString(kOpenFileFailed)
+                                                   : CString(kOpenFileFailed) + "\n\n" + m_fileHint,
+                              kInputFileCaption);
                 return Finish(CaptureEnd::FileNotCreated);
             }
             PrepareProgress();
@@ -316,34 +321,54 @@ DWORD CCaptureSession::ReadTotalMs() const
 // every wait has a deadline, and only a read that outlives its time-outs is cancelled.
 CCaptureSession::Outcome CCaptureSession::Copy(DWORD& error)
 {
-    const DWORD overdueMs = ReadTotalMs() + kOverdueMs;
     bool stopping = false;
+    bool stopSeen = false; // the wait for a read saw the stop event
+    bool atOnce = false;   // the last read completed without a wait, which watches the stop event
+    bool gate = false;     // the line is idle: the next read is a one-byte read for its next byte
+    bool gateRead = false; // the pending read is such a read, which holds nothing while pending
+    DWORD appliedTotal = ReadTotalMs(); // as OpenPort set it
     DWORD stopAt = 0;
     DWORD waitUntil = 0;
+    DWORD overdueMs = 0;
     for (;;) {
-        if (!stopping && StopRequested(0)) {
+        // Each check is a call into the system; a read's wait watches the stop event anyway.
+        if (!stopping && (stopSeen || (atOnce && StopRequested(0)))) {
             stopping = true;
             stopAt = ::GetTickCount();
         }
         CPendingRead::Result result = CPendingRead::Result::Pending;
         if (!m_read->IsPending()) {
-            if (stopping) {
-                // Bytes that reached the port before Stop belong to the capture; on an idle
-                // line each read now ends quickly.
-                if (::GetTickCount() - stopAt >= kDrainMs) return Outcome::Stopped;
+            // Bytes that reached the port before Stop belong to the capture: reads go on for
+            // kDrainMs, each ending soon on an idle line.
+            if (stopping && ::GetTickCount() - stopAt >= kDrainMs) return Outcome::Stopped;
+            gateRead = gate && !stopping;
+            const DWORD total = stopping ? kDrainTotalMs : gateRead ? kGateTotalMs : ReadTotalMs();
+            if (total != appliedTotal) {
                 try {
-                    ApplyTimeouts(kDrainTotalMs);
+                    ApplyTimeouts(total);
+                    appliedTotal = total;
                 } catch (CSerialException* e) {
+                    error = e->m_dwError;
                     e->Delete();
-                    return Outcome::Stopped;
+                    return stopping ? Outcome::Stopped : Outcome::PortLost;
                 }
             }
             RetryFile(false);
-            result = m_read->Issue(*m_port, m_chunk);
-            waitUntil = m_read->IssuedAt() + (stopping ? kDrainTotalMs + kOverdueMs : overdueMs);
+            result = m_read->Issue(*m_port, gateRead ? 1 : m_chunk);
+            atOnce = result != CPendingRead::Result::Pending;
+            overdueMs = total + kOverdueMs;
+            waitUntil = m_read->IssuedAt() + overdueMs;
+        } else if (stopping && gateRead) {
+            // A pending one-byte read has received nothing: ending it now loses nothing, and a
+            // byte that comes meanwhile waits in the driver for the reads that follow.
+            gateRead = false;
+            if (!AbandonRead()) return Outcome::FileFull;
+            if (!m_read || !m_port->IsOpen()) return Outcome::Stopped;
+            continue;
         } else {
             CPendingRead::Wait waited = m_read->WaitFor(stopping ? nullptr : m_stopEvent, waitUntil);
             if (waited == CPendingRead::Wait::Stopped) {
+                stopSeen = true;
                 if (!stopping) continue;
                 // Waiting itself failed: nothing more can be learnt of this read.
                 return AbandonRead() ? Outcome::Stopped : Outcome::FileFull;
@@ -375,10 +400,14 @@ CCaptureSession::Outcome CCaptureSession::Copy(DWORD& error)
         const DWORD elapsed = ::GetTickCount() - m_read->IssuedAt();
         if (count == 0) {
             if (stopping) return Outcome::Stopped;
+            // A whole read went by without a byte: wait for the next one with a read that
+            // holds nothing while it waits, so that Stop need not wait for it.
+            gate = true;
             // Some drivers complete reads at once with nothing, again and again.
             if (elapsed < kReadIntervalMs && StopRequested(kReadIntervalMs)) continue;
-        } else if (!stopping) {
-            Adapt(count, elapsed);
+        } else {
+            gate = false;
+            if (!stopping && !gateRead) Adapt(count, elapsed);
         }
     }
 }

@@ -26,6 +26,7 @@ public:
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
 
+    void SetFileHint(const CString& hint) { m_fileHint = hint; }
     // Captures until Stop or a failure that waiting cannot mend; says how it ended.
     CaptureEnd Run();
 
@@ -66,6 +67,7 @@ private:
     std::unique_ptr<CPendingRead> m_read;
     CCaptureFile m_file;
     bool m_append;
+    CString m_fileHint;
     unsigned m_chunk = 16;
     bool m_fileTold = false; // the user has heard the file cannot be written
     DWORD m_fileTriedAt = 0;

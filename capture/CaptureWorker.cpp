@@ -74,6 +74,12 @@ void CCaptureWorker::SetAppend(bool append)
     m_append = append;
 }
 
+void CCaptureWorker::SetFileHint(const CString& hint)
+{
+    CSingleLock guard(&lock, true);
+    m_fileHint = hint;
+}
+
 void CCaptureWorker::SetPortFactory(PortFactory factory)
 {
     CSingleLock guard(&lock, true);
@@ -251,10 +257,12 @@ void CCaptureWorker::Capture()
     CaptureEnd end = CaptureEnd::None;
     size_t memoryBound = kDefaultMemoryBound;
     bool append = false;
+    CString fileHint;
     {
         CSingleLock guard(&lock, true);
         memoryBound = m_memoryBound;
         append = m_append;
+        fileHint = m_fileHint;
     }
     try {
         CString invalid = CCaptureSession::InvalidSettingText(line);
@@ -265,6 +273,7 @@ void CCaptureWorker::Capture()
             end = CaptureEnd::SettingsInvalid;
         } else {
             CCaptureSession session(*this, hStopEvent, bar, line, path, factory, memoryBound, append);
+            session.SetFileHint(fileHint);
             end = session.Run();
         }
     } catch (CException* e) {

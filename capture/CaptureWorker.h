@@ -70,6 +70,9 @@ public:
     // Set before Start: the capture goes on in the file as it is instead of emptying it, and
     // keeps what waited in the driver (a service restarting under a running capture).
     void SetAppend(bool append);
+    // Set before Start: a paragraph added to the message of a file that cannot be created (the
+    // service's account, which needs write access to the file's folder).
+    void SetFileHint(const CString& hint);
     // How ports are made; tests stand in for drivers that Wine cannot imitate.
     void SetPortFactory(PortFactory factory);
     // How much may wait in memory while the capture file cannot be written; set before Start.
@@ -120,6 +123,7 @@ private:
     UINT m_notifyMessage = 0;
     HANDLE m_notifyEvent = nullptr;
     bool m_append = false;
+    CString m_fileHint;
     PortFactory m_portFactory;
     size_t m_memoryBound = kDefaultMemoryBound;
     CString m_stopReason;

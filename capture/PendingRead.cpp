@@ -33,9 +33,9 @@ CPendingRead::Result CPendingRead::Failed(DWORD error)
 
 CPendingRead::Result CPendingRead::Issue(CSerialPort& port, unsigned size)
 {
+    // ReadFile resets the event as the read begins.
     ZeroMemory(&m_ov, sizeof m_ov);
     m_ov.hEvent = m_event.Get();
-    ::ResetEvent(m_event);
     m_issuedAt = ::GetTickCount();
     m_pending = true;
     unsigned count = 0;

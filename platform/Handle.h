@@ -91,3 +91,19 @@ public:
 private:
     SC_HANDLE m_h;
 };
+
+// Owns a menu made by CreateMenu or CreatePopupMenu.
+class CMenuHandle {
+public:
+    explicit CMenuHandle(HMENU h = nullptr) : m_h(h) {}
+    ~CMenuHandle()
+    {
+        if (m_h) ::DestroyMenu(m_h);
+    }
+    CMenuHandle(const CMenuHandle&) = delete;
+    CMenuHandle& operator=(const CMenuHandle&) = delete;
+    HMENU Get() const { return m_h; }
+
+private:
+    HMENU m_h;
+};

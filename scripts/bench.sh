@@ -8,10 +8,19 @@ only=${3:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/testenv.sh"
 testenv_detect_arch
-cmake --build "$build/$TESTENV_ARCH" --target capture_bench possim -j 2 >/dev/null || exit 1
+cmake --build "$build/$TESTENV_ARCH" --target capture_bench channel_bench service_bench POSCollector possim -j 2 >/dev/null || exit 1
 trap 'testenv_stop' EXIT
 trap 'exit 130' INT TERM
 testenv_start "$build" || exit 1
 export BENCH_WINESERVER_PID=$TESTENV_WINESERVER
 possim=$(cd "$build/$TESTENV_ARCH/tools/possim" && pwd)/possim.exe
 timeout 600 wine "$build/$TESTENV_ARCH/bench/capture_bench.exe" "Z:${possim//\//\\}" "$steady" $only
+status=$?
+# The control channel's figures (handles after many clients, state delivery to the windows).
+if [ -z "$only" ]; then
+  timeout 300 wine "$build/$TESTENV_ARCH/bench/channel_bench.exe" || status=$?
+  # The service itself, started by Wine's service manager; this prefix's wineserver keeps it.
+  timeout 600 wine "$build/$TESTENV_ARCH/bench/service_bench.exe" "$(winepath -w "$build/$TESTENV_ARCH/POSCollector.exe")" ||
+    status=$?
+fi
+exit $status

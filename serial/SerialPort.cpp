@@ -231,6 +231,12 @@ bool CSerialPort::Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* pByt
     }
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) return false;
+    // Windows completes a read that reaches its total time-out with what it took in; Wine
+    // fails it with ERROR_TIMEOUT instead. Both are a read that ended.
+    if (error == ERROR_TIMEOUT) {
+        if (pBytesRead) *pBytesRead = read;
+        return true;
+    }
     ThrowSerialException(error);
 }
 
@@ -292,6 +298,8 @@ bool CSerialPort::GetOverlappedResult(OVERLAPPED* ov, unsigned* pBytes, bool bWa
     DWORD error = GetLastError();
     // A poll of an unfinished operation fails with ERROR_IO_INCOMPLETE: that is "pending" too.
     if (error == ERROR_IO_PENDING || error == ERROR_IO_INCOMPLETE) return false;
+    // A total time-out ends a read, as on Windows (see Read).
+    if (error == ERROR_TIMEOUT) return true;
     ThrowSerialException(error);
 }
 

@@ -50,6 +50,7 @@ public:
     // The overlapped calls are virtual so that a test can stand in for a driver that
     // behaves as Windows' buffered serial drivers do, which Wine cannot show.
     // Overlapped read: true when it completed at once (*pBytesRead set), false when pending.
+    // A read ended by its total time-out has completed, with what it took in, on Wine too.
     virtual bool Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* pBytesRead = nullptr);
     // True when the operation has completed, false while it is still pending (no wait).
     // *pBytes receives the count the system reports even when the call then throws:

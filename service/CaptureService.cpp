@@ -2,6 +2,13 @@
 
 #include "settings/BootMarks.h"
 
+namespace {
+// The service writes the file as its own account, not as the user who picked it.
+const char kFileHint[] = "The capture runs in the Orvane POS Collector service, as NT AUTHORITY\\LocalService: the "
+                         "file's folder must let that account write, as the collector's folder in ProgramData "
+                         "(C:\\ProgramData\\Orvane DVR\\POSCollector) does.";
+} // namespace
+
 CCaptureService::CCaptureService() : m_changed(::CreateEventA(nullptr, FALSE, FALSE, nullptr))
 {
     m_last.state = CaptureState::Ended;
@@ -52,6 +59,7 @@ void CCaptureService::Start(const CollectorSettings& settings, bool append)
     auto worker = std::make_unique<CCaptureWorker>();
     worker->SetNotifyEvent(m_changed);
     worker->SetAppend(append);
+    worker->SetFileHint(kFileHint);
     if (m_portFactory) worker->SetPortFactory(m_portFactory);
     SetCaptureRunning(true);
     worker->Start(settings.dataFile, settings.commPort, static_cast<unsigned>(settings.baudRate), settings.dataBits,

@@ -4,9 +4,10 @@
 
 #include "Messages.h"
 #include "platform/EventLog.h"
+#include "platform/EventText.h"
 #include "platform/Handle.h"
 #include "version.h"
-#include "service/CaptureService.h"
+#include "service/ServiceCore.h"
 
 const char kCollectorServiceName[] = "OrvanePOSCollector";
 const char kCollectorServiceDisplayName[] = "Orvane POS Collector";
@@ -68,17 +69,17 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
     SetState(SERVICE_START_PENDING);
     ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STARTED, {VersionText()});
     {
-        CCaptureService captures;
-        captures.Resume();
+        CServiceCore core;
+        // Without the channel the captures still run; the windows then say they cannot reach them.
+        const DWORD channel = core.Start();
+        if (channel != ERROR_SUCCESS)
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_COLLECTOR_NOTE,
+                                 {"The windows in the Windows sessions cannot reach the service: " +
+                                  SystemErrorText(channel)});
         SetState(SERVICE_RUNNING);
-        HANDLE events[2] = {stop.Get(), captures.ChangeEvent()};
-        for (;;) {
-            DWORD waited = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
-            if (waited != WAIT_OBJECT_0 + 1) break;
-            captures.Refresh();
-        }
+        core.Serve(stop);
         SetState(SERVICE_STOP_PENDING);
-        captures.Shutdown();
+        core.Shutdown();
     }
     g_stopEvent = nullptr;
     ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STOPPED, {VersionText()});

@@ -10,6 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "service/ServiceCore.h"
+#include "settings/BootMarks.h"
+
+#include <thread>
 #include "platform/Handle.h"
 #include "platform/UIntArray.h"
 #include "res/resource.h"
@@ -610,3 +614,61 @@ TEST_F(CollectorDialog, DroppingDownThePortListListsThePortsAgainAndKeepsTheChoi
 }
 
 } // namespace
+
+// Where the service is installed, the window is the service's: its buttons run and stop the
+// service's capture, and closing it leaves the capture going.
+TEST_F(CollectorDialog, InClientModeTheWindowRunsAndStopsTheServicesCaptureAndItsCloseOnlyHides)
+{
+    REQUIRE_TESTENV();
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(1, pair));
+    const std::string file = CaptureFile("client.txt");
+    SeedAll(pair.port, 9600, 8, 2, 0, file, 1);
+    PipeServerOptions options;
+    options.name = "\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector.dialogtest";
+    CServiceCore service(options);
+    // Not a boot: the service itself starts nothing.
+    bool known = false;
+    FirstStartSinceBoot(known);
+    SetCaptureRunning(false);
+    ASSERT_EQ(service.Start(), static_cast<DWORD>(ERROR_SUCCESS));
+    CHandle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::thread serving([&] { service.Serve(stop); });
+
+    dlg.m_bClientMode = true;
+    dlg.m_pipeName = options.name.c_str();
+    Open();
+    // "Run Collector At Startup" is the service's to act on at boot, not the window's.
+    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return TipState(dlg) == "stopped"; }, 5000)) << TipState(dlg);
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    const std::string com = "COM" + std::to_string(pair.port);
+    EXPECT_TRUE(PumpUntil([&] { return TipState(dlg) == com + ": capturing"; }, 5000)) << TipState(dlg);
+    EXPECT_TRUE(Disabled(dlg.m_btnRun));
+    EXPECT_FALSE(Disabled(dlg.m_btnStop));
+
+    // The close box hides the window; the capture goes on.
+    dlg.Send(WM_SYSCOMMAND, SC_CLOSE);
+    EXPECT_TRUE(IsWindow(dlg.GetSafeHwnd()));
+    EXPECT_FALSE(IsWindowVisible(dlg.GetSafeHwnd()));
+    testenv::PeerPort peer;
+    ASSERT_TRUE(peer.Open(pair.peer));
+    ASSERT_TRUE(peer.Write("while hidden"));
+    EXPECT_TRUE(PumpUntil([&] { return testenv::ReadFileBytes(file) == "while hidden"; }, 5000));
+
+    dlg.Command(IDC_STOP, BN_CLICKED);
+    EXPECT_TRUE(PumpUntil([&] { return TipState(dlg) == "stopped"; }, 5000)) << TipState(dlg);
+    EXPECT_FALSE(service.Captures().States()[0].running);
+    EXPECT_EQ(boxes.Count(), 0u);
+
+    // A close that is not the user's (the tray's Exit, /close) ends the window, not the capture.
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    EXPECT_TRUE(PumpUntil([&] { return service.Captures().States()[0].running; }, 5000));
+    dlg.Send(WM_CLOSE);
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(dlg.GetSafeHwnd()); }, 5000));
+    EXPECT_TRUE(service.Captures().States()[0].running);
+
+    SetEvent(stop);
+    serving.join();
+    service.Shutdown();
+}

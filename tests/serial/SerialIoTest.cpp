@@ -181,6 +181,18 @@ TEST_F(SerialIoTest, OverlappedReadCompletesAtOnceOrWhenThePeerWrites)
     }
     EXPECT_EQ(got, 3u);
     EXPECT_EQ(std::string(buf, 3), "xyz");
+
+    // An idle read that reaches its total time-out ends with nothing, as Windows completes it.
+    COMMTIMEOUTS timeouts = {10, 0, 100, 0, 0};
+    port.SetTimeouts(timeouts);
+    ov = OVERLAPPED();
+    ov.hEvent = event;
+    got = 99;
+    if (!port.Read(buf, sizeof buf, &ov, &got)) {
+        ASSERT_EQ(WaitForSingleObject(event, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_TRUE(port.GetOverlappedResult(&ov, &got, false));
+    }
+    EXPECT_EQ(got, 0u);
 }
 
 TEST_F(SerialIoTest, CancelledReadThrowsAbortedAndReportsWhatArrived)

@@ -1,0 +1,274 @@
+#include "service/PipeClient.h"
+
+namespace {
+
+constexpr DWORD kRetryMs = 500;
+// Short: the thread cannot see Stop while it waits for a free instance.
+constexpr DWORD kWaitForInstanceMs = 250;
+constexpr size_t kReadSize = 1024;
+constexpr size_t kMaxKept = 32;
+constexpr size_t kMaxOutbox = 16 * 1024;
+
+bool Pending(BOOL started)
+{
+    return started || GetLastError() == ERROR_IO_PENDING;
+}
+
+template <typename T>
+void KeepBounded(T& queue)
+{
+    while (queue.size() > kMaxKept) queue.erase(queue.begin());
+}
+
+} // namespace
+
+CPipeClient::CPipeClient(std::string pipeName)
+    : m_name(std::move(pipeName)),
+      m_stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_sendEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr))
+{
+}
+
+CPipeClient::~CPipeClient()
+{
+    Stop();
+}
+
+void CPipeClient::SetNotifyWindow(HWND window, UINT message)
+{
+    CSingleLock guard(&m_lock, true);
+    m_notifyWindow = window;
+    m_notifyMessage = message;
+}
+
+bool CPipeClient::Start()
+{
+    if (m_thread) return true;
+    if (!m_stopEvent.IsValid() || !m_sendEvent.IsValid()) return false;
+    ResetEvent(m_stopEvent);
+    m_thread = AfxBeginThread(ThreadProc, this, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED, nullptr);
+    if (!m_thread) return false;
+    // The object must outlive the thread: Stop waits on its handle.
+    m_thread->m_bAutoDelete = false;
+    m_thread->ResumeThread();
+    return true;
+}
+
+void CPipeClient::Stop()
+{
+    if (!m_thread) return;
+    SetEvent(m_stopEvent);
+    // The thread waits on the stop event everywhere but in a bounded wait for a free instance.
+    WaitForSingleObject(m_thread->m_hThread, INFINITE);
+    delete m_thread;
+    m_thread = nullptr;
+}
+
+bool CPipeClient::IsConnected() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_connected;
+}
+
+std::vector<channel::ChannelState> CPipeClient::States() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_states;
+}
+
+std::vector<channel::UserMessage> CPipeClient::TakeMessages()
+{
+    CSingleLock guard(&m_lock, true);
+    std::vector<channel::UserMessage> out(m_messages.begin(), m_messages.end());
+    m_messages.clear();
+    return out;
+}
+
+std::vector<channel::Refused> CPipeClient::TakeRefusals()
+{
+    CSingleLock guard(&m_lock, true);
+    std::vector<channel::Refused> out;
+    out.swap(m_refusals);
+    return out;
+}
+
+bool CPipeClient::Run(int captureId, const CollectorSettings& settings)
+{
+    return Send(channel::RunCapture{captureId, settings});
+}
+
+bool CPipeClient::StopCapture(int captureId)
+{
+    return Send(channel::StopCapture{captureId});
+}
+
+bool CPipeClient::Send(const channel::Frame& frame)
+{
+    std::string bytes;
+    if (!channel::Encode(frame, bytes)) return false;
+    {
+        CSingleLock guard(&m_lock, true);
+        if (!m_connected || m_outbox.size() + bytes.size() > kMaxOutbox) return false;
+        m_outbox += bytes;
+    }
+    SetEvent(m_sendEvent);
+    return true;
+}
+
+UINT __cdecl CPipeClient::ThreadProc(void* param)
+{
+    static_cast<CPipeClient*>(param)->Loop();
+    return 0;
+}
+
+void CPipeClient::Loop()
+{
+    do {
+        CHandle pipe;
+        if (Open(pipe)) {
+            Converse(pipe);
+            SetDisconnected();
+        }
+    } while (!WaitStop(kRetryMs));
+}
+
+bool CPipeClient::WaitStop(DWORD ms) const
+{
+    return WaitForSingleObject(m_stopEvent, ms) == WAIT_OBJECT_0;
+}
+
+bool CPipeClient::Open(CHandle& pipe)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // Only read and write data: more would need rights the pipe's access list does not
+        // give a session's user. Identification only: the server may not act as this user.
+        pipe.Attach(CreateFileA(m_name.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        if (pipe.IsValid()) return true;
+        if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeA(m_name.c_str(), kWaitForInstanceMs)) return false;
+    }
+    return false;
+}
+
+void CPipeClient::Converse(HANDLE pipe)
+{
+    CHandle readEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    CHandle writeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!readEvent.IsValid() || !writeEvent.IsValid()) return;
+    OVERLAPPED readOv = {};
+    OVERLAPPED writeOv = {};
+    char buffer[kReadSize];
+    std::string inbound;
+    std::string sending;
+    channel::Encode(channel::Hello{}, sending);
+    bool reading = false;
+    bool writing = false;
+
+    for (;;) {
+        if (!reading) {
+            readOv = OVERLAPPED();
+            readOv.hEvent = readEvent;
+            if (!Pending(ReadFile(pipe, buffer, sizeof buffer, nullptr, &readOv))) break;
+            reading = true;
+        }
+        if (!writing) {
+            if (sending.empty()) {
+                CSingleLock guard(&m_lock, true);
+                sending.swap(m_outbox);
+            }
+            if (!sending.empty()) {
+                writeOv = OVERLAPPED();
+                writeOv.hEvent = writeEvent;
+                if (!Pending(WriteFile(pipe, sending.data(), static_cast<DWORD>(sending.size()), nullptr, &writeOv)))
+                    break;
+                writing = true;
+            }
+        }
+        HANDLE waits[] = {m_stopEvent, m_sendEvent, readEvent, writeEvent};
+        DWORD r = WaitForMultipleObjects(writing ? 4 : 3, waits, FALSE, INFINITE);
+        if (r == WAIT_OBJECT_0 || r == WAIT_FAILED) break;
+
+        DWORD n = 0;
+        // Both may have finished; a busy reader must not starve the writer or the other way round.
+        if (writing && HasOverlappedIoCompleted(&writeOv)) {
+            writing = false;
+            if (!GetOverlappedResult(pipe, &writeOv, &n, FALSE)) break;
+            sending.clear();
+        }
+        if (reading && HasOverlappedIoCompleted(&readOv)) {
+            reading = false;
+            if (!GetOverlappedResult(pipe, &readOv, &n, FALSE)) break;
+            inbound.append(buffer, n);
+            bool broken = false;
+            channel::Frame frame;
+            for (;;) {
+                channel::Decoded d = channel::TakeFrame(inbound, frame);
+                if (d == channel::Decoded::NeedMore) break;
+                if (d == channel::Decoded::Malformed || !Take(frame)) {
+                    broken = true;
+                    break;
+                }
+            }
+            Notify();
+            if (broken) break;
+        }
+    }
+    // Take back the operations still out before their buffers go.
+    DWORD n = 0;
+    if (reading || writing) CancelIoEx(pipe, nullptr);
+    if (reading) GetOverlappedResult(pipe, &readOv, &n, TRUE);
+    if (writing) GetOverlappedResult(pipe, &writeOv, &n, TRUE);
+}
+
+bool CPipeClient::Take(const channel::Frame& frame)
+{
+    CSingleLock guard(&m_lock, true);
+    if (const auto* welcome = std::get_if<channel::Welcome>(&frame)) {
+        if (m_welcomed || welcome->version != channel::kProtocolVersion) return false;
+        m_welcomed = true;
+        m_states.assign(static_cast<size_t>(welcome->captureCount), channel::ChannelState());
+        m_statesToCome = m_states.size();
+        // Connected once every capture's state is here, so a window never shows a made-up one.
+        m_connected = m_statesToCome == 0;
+        return true;
+    }
+    if (const auto* refused = std::get_if<channel::Refused>(&frame)) {
+        m_refusals.push_back(*refused);
+        KeepBounded(m_refusals);
+        return refused->reason != channel::Refusal::UnsupportedVersion;
+    }
+    if (!m_welcomed) return false;
+    if (const auto* state = std::get_if<channel::ChannelState>(&frame)) {
+        if (state->captureId < 0 || static_cast<size_t>(state->captureId) >= m_states.size()) return false;
+        m_states[static_cast<size_t>(state->captureId)] = *state;
+        if (m_statesToCome > 0 && --m_statesToCome == 0) m_connected = true;
+        return true;
+    }
+    if (const auto* message = std::get_if<channel::UserMessage>(&frame)) {
+        m_messages.push_back(*message);
+        KeepBounded(m_messages);
+        return true;
+    }
+    return false; // a frame only a window sends
+}
+
+void CPipeClient::SetDisconnected()
+{
+    bool was = false;
+    {
+        CSingleLock guard(&m_lock, true);
+        was = m_connected;
+        m_connected = false;
+        m_welcomed = false;
+        m_statesToCome = 0;
+        m_states.clear();
+        m_outbox.clear();
+    }
+    if (was) Notify();
+}
+
+void CPipeClient::Notify() const
+{
+    CSingleLock guard(&m_lock, true);
+    if (m_notifyWindow) PostMessageA(m_notifyWindow, m_notifyMessage, 0, 0);
+}

@@ -1,0 +1,55 @@
+#include "service/PipeSecurity.h"
+
+#include <sddl.h>
+
+#include <vector>
+
+namespace {
+
+// FILE_GENERIC_READ | FILE_WRITE_DATA: not FILE_GENERIC_WRITE, whose FILE_APPEND_DATA is also
+// FILE_CREATE_PIPE_INSTANCE and would let a session's user serve the pipe's clients.
+constexpr const char* kSessionUserRights = "0x12008b";
+
+std::string OwnAccountSid()
+{
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return std::string();
+    CHandle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    if (size == 0) return std::string();
+    std::vector<BYTE> buffer(size);
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return std::string();
+    CLocalPtr<char> text;
+    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, text.Receive()))
+        return std::string();
+    return text.Get();
+}
+
+} // namespace
+
+std::string PipeSecurityDescriptorString()
+{
+    std::string self = OwnAccountSid();
+    if (self.empty()) return std::string();
+    // Deny first: an access list is read in order. P: nothing inherited.
+    return std::string("D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;") + self + ")(A;;" + kSessionUserRights +
+           ";;;IU)";
+}
+
+bool BuildPipeSecurityDescriptor(CLocalPtr<void>& descriptor, DWORD& error)
+{
+    std::string sddl = PipeSecurityDescriptorString();
+    if (sddl.empty()) {
+        error = GetLastError() ? GetLastError() : ERROR_NO_TOKEN;
+        return false;
+    }
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr)) {
+        error = GetLastError();
+        return false;
+    }
+    descriptor.Reset(sd);
+    error = ERROR_SUCCESS;
+    return true;
+}

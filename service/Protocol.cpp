@@ -1,0 +1,307 @@
+#include "service/Protocol.h"
+
+#include <cstring>
+
+namespace channel {
+namespace {
+
+enum : uint16_t {
+    kHello = 0x0001,
+    kRun = 0x0002,
+    kStop = 0x0003,
+    kWelcome = 0x0101,
+    kState = 0x0102,
+    kMessage = 0x0103,
+    kRefused = 0x0104,
+};
+
+// Wire values are fixed here, apart from the enums' order: a state added to the capture
+// without a wire value fails the build (-Wswitch) instead of being sent as something else.
+uint8_t WireState(CaptureState s)
+{
+    switch (s) {
+    case CaptureState::Opening: return 0;
+    case CaptureState::WaitingForPort: return 1;
+    case CaptureState::Capturing: return 2;
+    case CaptureState::Ended: return 3;
+    case CaptureState::WaitingForFile: return 4;
+    }
+    return 0xFF;
+}
+
+uint8_t WireEnd(CaptureEnd e)
+{
+    switch (e) {
+    case CaptureEnd::None: return 0;
+    case CaptureEnd::SettingsInvalid: return 1;
+    case CaptureEnd::SettingsRefused: return 2;
+    case CaptureEnd::FileNotCreated: return 3;
+    case CaptureEnd::FileNotWritten: return 4;
+    }
+    return 0xFF;
+}
+
+bool StateFromWire(uint8_t v, CaptureState& s)
+{
+    for (CaptureState c : {CaptureState::Opening, CaptureState::WaitingForPort, CaptureState::Capturing,
+                           CaptureState::Ended, CaptureState::WaitingForFile}) {
+        if (WireState(c) == v) {
+            s = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool EndFromWire(uint8_t v, CaptureEnd& e)
+{
+    for (CaptureEnd c : {CaptureEnd::None, CaptureEnd::SettingsInvalid, CaptureEnd::SettingsRefused,
+                         CaptureEnd::FileNotCreated, CaptureEnd::FileNotWritten}) {
+        if (WireEnd(c) == v) {
+            e = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ValidRefusal(uint8_t v)
+{
+    return v >= static_cast<uint8_t>(Refusal::UnsupportedVersion) && v <= static_cast<uint8_t>(Refusal::NotAccepted);
+}
+
+// Builds a body; any field that does not fit marks the whole body bad.
+class Writer {
+public:
+    void U8(uint8_t v) { m_body += static_cast<char>(v); }
+    void U16(uint16_t v) { Bytes(v, 2); }
+    void U32(uint32_t v) { Bytes(v, 4); }
+    void U64(uint64_t v) { Bytes(v, 8); }
+    void I32(int v) { U32(static_cast<uint32_t>(v)); }
+    void Capture(int id)
+    {
+        if (id < 0 || id > kMaxCaptureId) m_ok = false;
+        U16(static_cast<uint16_t>(id));
+    }
+    void Str(const CString& s, size_t maxLength)
+    {
+        size_t n = static_cast<size_t>(s.GetLength());
+        if (n > maxLength || std::memchr(s.GetString(), '\0', n)) m_ok = false;
+        U16(static_cast<uint16_t>(n));
+        m_body.append(s.GetString(), n);
+    }
+    bool Ok() const { return m_ok && m_body.size() <= kMaxBody; }
+    const std::string& Body() const { return m_body; }
+
+private:
+    void Bytes(uint64_t v, int n)
+    {
+        for (int i = 0; i < n; ++i) m_body += static_cast<char>((v >> (8 * i)) & 0xFF);
+    }
+    std::string m_body;
+    bool m_ok = true;
+};
+
+// Reads a body; any read past its end or out of range marks it bad, and later reads give zeros.
+class Reader {
+public:
+    Reader(const char* p, size_t n) : m_p(reinterpret_cast<const unsigned char*>(p)), m_n(n) {}
+    uint8_t U8() { return static_cast<uint8_t>(Bytes(1)); }
+    uint16_t U16() { return static_cast<uint16_t>(Bytes(2)); }
+    uint32_t U32() { return static_cast<uint32_t>(Bytes(4)); }
+    uint64_t U64() { return Bytes(8); }
+    int I32() { return static_cast<int>(static_cast<int32_t>(U32())); }
+    CString Str(size_t maxLength)
+    {
+        size_t n = U16();
+        if (n > maxLength || n > m_n - m_at) {
+            m_ok = false;
+            return CString();
+        }
+        const char* s = reinterpret_cast<const char*>(m_p + m_at);
+        m_at += n;
+        if (std::memchr(s, '\0', n)) m_ok = false;
+        return CString(s, static_cast<int>(n));
+    }
+    void Fail() { m_ok = false; }
+    // Every field read and nothing left over.
+    bool Done() const { return m_ok && m_at == m_n; }
+
+private:
+    uint64_t Bytes(int count)
+    {
+        if (!m_ok || m_n - m_at < static_cast<size_t>(count)) {
+            m_ok = false;
+            return 0;
+        }
+        uint64_t v = 0;
+        for (int i = 0; i < count; ++i) v |= static_cast<uint64_t>(m_p[m_at + i]) << (8 * i);
+        m_at += static_cast<size_t>(count);
+        return v;
+    }
+    const unsigned char* m_p;
+    size_t m_n;
+    size_t m_at = 0;
+    bool m_ok = true;
+};
+
+struct EncodeBody {
+    Writer& w;
+    void operator()(const Hello& f)
+    {
+        w.U16(kHello);
+        w.U16(f.version);
+    }
+    void operator()(const RunCapture& f)
+    {
+        const CollectorSettings& s = f.settings;
+        w.U16(kRun);
+        w.Capture(f.captureId);
+        w.I32(s.commPort);
+        w.I32(s.baudRate);
+        w.U8(s.dataBits);
+        w.I32(s.parity);
+        w.I32(s.stopBits);
+        w.Str(s.dataFile, kMaxPathLength);
+        w.I32(s.runAtStartup);
+    }
+    void operator()(const StopCapture& f)
+    {
+        w.U16(kStop);
+        w.Capture(f.captureId);
+    }
+    void operator()(const Welcome& f)
+    {
+        w.U16(kWelcome);
+        w.U16(f.version);
+        w.Capture(f.captureCount); // a count of 0..65535 fits where a number does
+    }
+    void operator()(const ChannelState& f)
+    {
+        w.U16(kState);
+        w.Capture(f.captureId);
+        w.U8(WireState(f.status.state));
+        w.U8(WireEnd(f.status.end));
+        w.I32(f.status.port);
+        w.U64(f.status.bytes);
+        w.U32(f.status.reads);
+    }
+    void operator()(const UserMessage& f)
+    {
+        w.U16(kMessage);
+        w.Capture(f.captureId);
+        w.Str(f.message.text, kMaxTextLength);
+        w.Str(f.message.caption, kMaxCaptionLength);
+    }
+    void operator()(const Refused& f)
+    {
+        w.U16(kRefused);
+        w.Capture(f.captureId);
+        w.U8(static_cast<uint8_t>(f.reason));
+    }
+};
+
+bool DecodeBody(Reader& r, Frame& frame)
+{
+    switch (r.U16()) {
+    case kHello: {
+        Hello f;
+        f.version = r.U16();
+        frame = f;
+        break;
+    }
+    case kRun: {
+        RunCapture f;
+        f.captureId = r.U16();
+        f.settings.commPort = r.I32();
+        f.settings.baudRate = r.I32();
+        f.settings.dataBits = r.U8();
+        f.settings.parity = r.I32();
+        f.settings.stopBits = r.I32();
+        f.settings.dataFile = r.Str(kMaxPathLength);
+        f.settings.runAtStartup = r.I32();
+        frame = f;
+        break;
+    }
+    case kStop: {
+        StopCapture f;
+        f.captureId = r.U16();
+        frame = f;
+        break;
+    }
+    case kWelcome: {
+        Welcome f;
+        f.version = r.U16();
+        f.captureCount = r.U16();
+        frame = f;
+        break;
+    }
+    case kState: {
+        ChannelState f;
+        f.captureId = r.U16();
+        if (!StateFromWire(r.U8(), f.status.state)) r.Fail();
+        if (!EndFromWire(r.U8(), f.status.end)) r.Fail();
+        f.status.port = r.I32();
+        f.status.bytes = r.U64();
+        f.status.reads = r.U32();
+        frame = f;
+        break;
+    }
+    case kMessage: {
+        UserMessage f;
+        f.captureId = r.U16();
+        f.message.text = r.Str(kMaxTextLength);
+        f.message.caption = r.Str(kMaxCaptionLength);
+        frame = f;
+        break;
+    }
+    case kRefused: {
+        Refused f;
+        f.captureId = r.U16();
+        uint8_t reason = r.U8();
+        if (!ValidRefusal(reason)) r.Fail();
+        f.reason = static_cast<Refusal>(reason);
+        frame = f;
+        break;
+    }
+    default:
+        return false;
+    }
+    return r.Done();
+}
+
+uint32_t LengthAt(const std::string& buffer)
+{
+    uint32_t n = 0;
+    for (size_t i = 0; i < kLengthSize; ++i) n |= static_cast<uint32_t>(static_cast<unsigned char>(buffer[i])) << (8 * i);
+    return n;
+}
+
+} // namespace
+
+bool Encode(const Frame& frame, std::string& out)
+{
+    Writer w;
+    std::visit(EncodeBody{w}, frame);
+    if (!w.Ok()) return false;
+    uint32_t n = static_cast<uint32_t>(w.Body().size());
+    for (size_t i = 0; i < kLengthSize; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
+    out += w.Body();
+    return true;
+}
+
+Decoded TakeFrame(std::string& buffer, Frame& frame)
+{
+    if (buffer.size() < kLengthSize) return Decoded::NeedMore;
+    uint32_t n = LengthAt(buffer);
+    if (n < 2 || n > kMaxBody) return Decoded::Malformed;
+    if (buffer.size() - kLengthSize < n) return Decoded::NeedMore;
+    Reader r(buffer.data() + kLengthSize, n);
+    Frame decoded;
+    if (!DecodeBody(r, decoded)) return Decoded::Malformed;
+    frame = std::move(decoded);
+    buffer.erase(0, kLengthSize + n);
+    return Decoded::Frame;
+}
+
+} // namespace channel

@@ -1,0 +1,94 @@
+#pragma once
+// The control channel between the collector service and the collector windows of the
+// logon sessions. Both ends include this file and nothing else defines the wire format.
+//
+// Protocol version 1. A frame is a 4-byte length, then that many bytes of body; the body is
+// a 2-byte type, then the type's fields. Integers are little-endian; a string is a 2-byte
+// length, then that many bytes in the system's ANSI code page (both ends run on one PC),
+// without NUL. A body is at most kMaxBody bytes.
+//
+//   window -> service
+//     0x0001 Hello    u16 version                   first frame, once
+//     0x0002 Run      u16 capture, i32 port, i32 baud, u8 data bits, i32 parity,
+//                     i32 stop bits, str capture file, i32 run at startup
+//     0x0003 Stop     u16 capture
+//   service -> window
+//     0x0101 Welcome  u16 version, u16 captures     answers Hello; one State per capture follows
+//     0x0102 State    u16 capture, u8 state, u8 end, i32 port, u64 bytes captured, u32 reads
+//     0x0103 Message  u16 capture, str text, str caption
+//     0x0104 Refused  u16 capture, u8 reason        a request the service did not take
+//
+// Captures are numbered from 0, one per COM port. A frame whose length, type, enum value or
+// string is out of range, or whose fields do not fill its body exactly, is malformed: the
+// service ends the connection of a client that sends one. Line settings travel as they are:
+// the capture judges them and tells the user in its own words.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "capture/CaptureWorker.h"
+#include "settings/SettingsStore.h"
+
+namespace channel {
+
+constexpr uint16_t kProtocolVersion = 1;
+constexpr const char* kPipeName = "\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector";
+
+constexpr size_t kLengthSize = 4;
+constexpr size_t kMaxBody = 4096;
+constexpr size_t kMaxFrame = kLengthSize + kMaxBody;
+// Far above a usable ANSI path (MAX_PATH) and the longest user message with the system's reason.
+constexpr size_t kMaxPathLength = 1024;
+constexpr size_t kMaxTextLength = 2048;
+constexpr size_t kMaxCaptionLength = 128;
+constexpr int kMaxCaptureId = 0xFFFF;
+
+// What a window shows of one capture.
+struct ChannelState {
+    int captureId = 0;
+    // With the bytes captured so far and the reads that brought them (the progress bar's steps).
+    CaptureStatus status;
+};
+
+struct Hello {
+    uint16_t version = kProtocolVersion;
+};
+struct RunCapture {
+    int captureId = 0;
+    CollectorSettings settings;
+};
+struct StopCapture {
+    int captureId = 0;
+};
+struct Welcome {
+    uint16_t version = kProtocolVersion;
+    int captureCount = 0;
+};
+struct UserMessage {
+    int captureId = 0;
+    CaptureMessage message;
+};
+enum class Refusal : uint8_t {
+    UnsupportedVersion = 1, // the service speaks another version; it closes the connection
+    UnknownCapture = 2,     // no capture with that number
+    NotAccepted = 3,        // the service cannot take the request now (it is stopping, say)
+};
+struct Refused {
+    int captureId = 0;
+    Refusal reason = Refusal::NotAccepted;
+};
+
+using Frame = std::variant<Hello, RunCapture, StopCapture, Welcome, ChannelState, UserMessage, Refused>;
+
+// Appends the encoded frame to out. False, with out unchanged, when a field does not fit the
+// protocol (a capture number out of range, a string too long or holding a NUL).
+bool Encode(const Frame& frame, std::string& out);
+
+enum class Decoded { Frame, NeedMore, Malformed };
+// Takes the first whole frame off the front of buffer into frame. NeedMore leaves buffer as it
+// is; Malformed is final for the connection (a length out of range is seen as soon as its four
+// bytes are there, so nobody can make a reader hold more than kMaxFrame bytes).
+Decoded TakeFrame(std::string& buffer, Frame& frame);
+
+} // namespace channel

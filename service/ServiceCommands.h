@@ -1,0 +1,44 @@
+#pragma once
+// CServiceCommands: the windows' requests, as the control channel hands them over, queued for
+// the service's own thread. The channel's thread serves every window and must never wait for
+// a capture to stop; the service's thread may.
+#include <windows.h>
+
+#include <deque>
+#include <vector>
+
+#include "platform/Handle.h"
+#include "platform/Sync.h"
+#include "service/CaptureControl.h"
+
+class CServiceCommands : public ICaptureControl {
+public:
+    struct Command {
+        bool run = false; // else stop
+        int captureId = 0;
+        CollectorSettings settings;
+    };
+
+    explicit CServiceCommands(int captures);
+    CServiceCommands(const CServiceCommands&) = delete;
+    CServiceCommands& operator=(const CServiceCommands&) = delete;
+
+    bool Run(int captureId, const CollectorSettings& settings) override;
+    bool Stop(int captureId) override;
+    std::vector<channel::ChannelState> States() const override;
+
+    // Set while commands wait.
+    HANDLE Event() const { return m_event; }
+    std::vector<Command> Take();
+    // What States answers, kept current by the service's thread.
+    void SetStates(std::vector<channel::ChannelState> states);
+
+private:
+    bool Queue(Command command);
+
+    const int m_captures;
+    CHandle m_event;
+    mutable CCriticalSection m_lock;
+    std::deque<Command> m_commands;
+    std::vector<channel::ChannelState> m_states;
+};

@@ -2,8 +2,9 @@
 # The package under Wine's msiexec, in a Wine prefix of its own with the virtual COM pairs (the
 # other tests' prefix is left alone): the silent install and its service, which captures with no
 # window open, from boot, across a stop and start and an upgrade, and leaves a complete file at
-# uninstall; then the upgrade from the previous release (built here from its own sources) with
-# its desktop collector capturing; and an install without the logon entry. Prints the times.
+# uninstall; the logon entry's window; then the upgrade from the previous release (built here
+# from its own sources) with its desktop collector capturing; and an install without the logon
+# entry. Prints the times.
 # Usage: scripts/package-test.sh BUILD PACKAGE_PROBE_EXE   (ctest runs it as package_tests)
 set -u
 build=$(cd "${1:-build}" && pwd) || exit 1
@@ -228,7 +229,7 @@ probe() { wine "$probe" "$@" </dev/null 2>/dev/null | tr -d '\r' | sed 's/^/pack
 
 say "package $(basename "$msi"): $(stat -c %s "$msi") bytes; upgrade to $next; previous release $previous_version (built in $previous_build_time s)"
 
-# 1. Silent install. Nobody opens a window from here to the uninstall: the service captures.
+# 1. Silent install. Nobody opens a window until the logon of step 4: the service captures.
 expect "silent install succeeds" msiexec /i "$(win "$msi")" /qn
 install_time=$msiexec_took
 expect "the program is in Program Files (x86)\\Orvane DVR\\POSCollector" test -f "$program_dir/POSCollector.exe"
@@ -261,10 +262,21 @@ expect "net start runs it again" service_becomes RUNNING 15
 send restart 5000
 expect "and the capture goes on, appending" capture_holds boot restart
 
-# 4. An upgrade while the service captures: stopped, replaced, started, nothing lost.
+# 4. A logon: the logon entry's start is the service's window, hidden in the tray.
+start_at_logon
+expect "the logon start is hidden with its tray icon" probe tray
+wine "$program_dir/POSCollector.exe" /tray </dev/null >/dev/null 2>&1 &
+second=$!
+expect "a second /tray start ends by itself" ended "$second" 10
+expect "and leaves the first hidden" probe tray
+
+# 5. An upgrade while the service captures and its window is open: stopped, replaced, started,
+# nothing lost.
 send before-upgrade 5000
 expect "silent upgrade to $next succeeds while the service captures" msiexec /i "$(win "$next_msi")" /qn
 upgrade_time=$msiexec_took
+expect "the upgrade closed the window" ended "$collector" 10
+collector=
 expect "one product is installed, the later one" only_product "$(product_version "$next")"
 expect "the service runs after the upgrade" service_becomes RUNNING 10
 send after-upgrade 5000
@@ -273,22 +285,26 @@ installed=$(products)
 refuse_older() { ! msiexec /i "$(win "$msi")" /qn && [ "$(products)" = "$installed" ]; }
 expect "the older package refuses to install over it" refuse_older
 
-# 5. Uninstall while the service captures.
+# 6. Uninstall while the service captures and its window is open.
+start_at_logon
+expect "the upgraded program's window starts at logon in the tray" probe tray
 send before-uninstall 20000
 expect "silent uninstall succeeds while the service captures" msiexec /x "$(win "$next_msi")" /qn
 uninstall_time=$msiexec_took
+expect "the uninstall closed the window" ended "$collector" 10
+collector=
 expect "the capture file holds everything sent before the uninstall" \
   capture_holds boot restart before-upgrade after-upgrade before-uninstall
 expect "the service is gone" test "$(service_state)" = absent
 # Wine cannot delete the image of a running process.
-expect "the program is gone: the service's process had ended" test ! -e "$program_dir/POSCollector.exe"
+expect "the program is gone: the service's process and the window had ended" test ! -e "$program_dir/POSCollector.exe"
 expect "the shortcut is gone" test ! -e "$shortcut"
 expect "the logon entry is gone" test -z "$(logon_command)"
 expect "the event source is gone" test "$(event_source)" = absent
 expect "the settings stay" settings_kept
 expect "no product is left installed" test -z "$(products)"
 
-# 6. The upgrade from the previous release, whose desktop collector captures from the logon
+# 7. The upgrade from the previous release, whose desktop collector captures from the logon
 # entry. A PC that runs it has not had the service since it booted.
 testenv_reboot
 # Its 64-bit build, which stands in for it where this machine runs no 32-bit programs, keeps
@@ -315,7 +331,7 @@ send service 5000
 expect "the service captures with the kept settings" capture_holds service
 expect "uninstall succeeds" msiexec /x "$(win "$msi")" /qn
 
-# 7. STARTATLOGON=0.
+# 8. STARTATLOGON=0.
 expect "install with STARTATLOGON=0 succeeds" msiexec /i "$(win "$msi")" STARTATLOGON=0 /qn
 installed_with_service() { test -f "$program_dir/POSCollector.exe" && service_becomes RUNNING 10; }
 expect "it installs the program and its service" installed_with_service

@@ -7,6 +7,7 @@
 #include "platform/EventText.h"
 #include "platform/MessageBox.h"
 #include "service/ServiceHost.h"
+#include "service/ServiceSetup.h"
 #include "settings/SettingsStore.h"
 
 namespace {
@@ -35,6 +36,8 @@ const DWORD kHandOverMs = 2000;
 const DWORD kClosingWaitMs = 30000;
 // /close at uninstall: long enough for a capture to stop and the settings to be saved.
 const DWORD kCloseTimeoutMs = 20000;
+// /stopservice: what Windows Installer gives a service to stop.
+const DWORD kStopServiceTimeoutMs = 30000;
 } // namespace
 
 // The one application object, built during static initialisation.
@@ -54,6 +57,14 @@ bool CCollectorApp::InitInstance()
     }
     if (options.close) {
         m_nExitCode = CloseRunningCollector(kCloseTimeoutMs) ? 0 : 1;
+        return false;
+    }
+    if (options.configureService) {
+        m_nExitCode = ConfigureCollectorService();
+        return false;
+    }
+    if (options.stopService) {
+        m_nExitCode = StopCollectorService(kStopServiceTimeoutMs);
         return false;
     }
 

@@ -44,6 +44,10 @@ CommandLineOptions ParseCommandLine(const char* commandLine)
             options.createKeys = true;
         else if (::lstrcmpiA(name, "service") == 0)
             options.service = true;
+        else if (::lstrcmpiA(name, "configureservice") == 0)
+            options.configureService = true;
+        else if (::lstrcmpiA(name, "stopservice") == 0)
+            options.stopService = true;
     }
     return options;
 }

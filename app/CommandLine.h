@@ -9,6 +9,12 @@ struct CommandLineOptions {
     bool createKeys = false;
     // /service: run as the Windows service (the service manager's command line).
     bool service = false;
+    // /configureservice: the package's settings of the service it installed (recovery, delayed
+    // start) and the capture folder; then end.
+    bool configureService = false;
+    // /stopservice: stop the service and wait for its process to end (before the package removes
+    // the program).
+    bool stopService = false;
 };
 
 // commandLine is the whole line, program name first, as GetCommandLine gives it. Switches

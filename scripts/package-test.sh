@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The package under Wine's msiexec, in a Wine prefix of its own (the other tests' prefix is
-# left alone): silent install, the logon entry's start, an upgrade to a later version, the
-# uninstall, and an install without the logon entry. Prints each install's time.
+# The package under Wine's msiexec, in a Wine prefix of its own with the virtual COM pairs (the
+# other tests' prefix is left alone): the silent install and its service, which captures with no
+# window open, from boot, across a stop and start and an upgrade, and leaves a complete file at
+# uninstall; the logon entry's window; then the upgrade from the previous release (built here
+# from its own sources) with its desktop collector capturing; and an install without the logon
+# entry. Prints the times.
 # Usage: scripts/package-test.sh BUILD PACKAGE_PROBE_EXE   (ctest runs it as package_tests)
 set -u
 build=$(cd "${1:-build}" && pwd) || exit 1
@@ -10,9 +13,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/testenv.sh"
 
 work=$build/pkgtest
+# The previous release, 1.0.0.2: its last commit on main.
+previous_commit=e2a94d0
 collector=
 cleanup() {
   [ -n "$collector" ] && kill "$collector" 2>/dev/null
+  exec 7>&- 2>/dev/null
   testenv_stop
 }
 trap cleanup EXIT
@@ -26,9 +32,12 @@ expect() { # expect DESCRIPTION COMMAND...: a check that counts
   shift
   if "$@"; then say "ok: $what"; else fail "$what"; fi
 }
+seconds_since() { local t=$(($(date +%s%N) - $1)); printf '%d.%02d' $((t / 1000000000)) $(((t / 10000000) % 100)); }
+test_started=$(date +%s%N)
 
 version=$(cat "$build/i686/version.txt")
 testenv_detect_arch
+mkdir -p "$work"
 if [ "$TESTENV_ARCH" = i686 ]; then
   msi=$build/dist/POSCollector-$version.msi
   [ -f "$msi" ] || "$root/scripts/package.sh" "$build" >/dev/null || exit 1
@@ -44,11 +53,37 @@ next=$a.$b.$c.$((d + 1))
 "$root/scripts/package.sh" "$build" "$work/next" "$next" >/dev/null || { fail "building the $next package"; exit 1; }
 next_msi=$work/next/POSCollector-$next.msi
 
-# A prefix of its own (the collector's window and tray icon need a display too); its
-# services started detached from ctest's pipes.
-mkdir -p "$work"
-testenv_prefix "$work" || { fail "the Wine prefix"; exit 1; }
-wine cmd /c exit </dev/null >/dev/null 2>&1
+# The previous release's package, made by its own sources and scripts around its program built
+# for this machine's Wine. Kept between runs: the build takes a minute.
+previous=$work/previous
+build_previous() {
+  local src=$previous/src out=$previous/build-$TESTENV_ARCH fake=$previous/fake
+  if [ "$(cat "$out/built-from" 2>/dev/null)" != "$previous_commit" ]; then
+    rm -rf "$src" "$out"
+    mkdir -p "$src"
+    git -C "$root" archive "$previous_commit" | tar -x -C "$src" || return 1
+    { cmake -S "$src" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-$TESTENV_ARCH.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCOLLECTOR_BUILD_TESTS=OFF &&
+        cmake --build "$out" -j "$(nproc)" --target POSCollector; } >"$previous/build.log" 2>&1 || return 1
+    echo "$previous_commit" >"$out/built-from"
+  fi
+  # Its package.sh takes the program from BUILD/i686, whatever it was built for.
+  rm -rf "$fake" "$previous/dist"
+  mkdir -p "$fake/i686"
+  cp "$out/POSCollector.exe" "$out/version.txt" "$fake/i686/" &&
+    bash "$src/scripts/package.sh" "$fake" "$previous/dist" >/dev/null
+}
+t0=$(date +%s%N)
+build_previous || { fail "building the previous release from $previous_commit (no git history? see $previous/build.log)"; exit 1; }
+previous_build_time=$(seconds_since "$t0")
+previous_msi=$(ls "$previous"/dist/POSCollector-*.msi)
+previous_version=$(basename "$previous_msi" .msi)
+previous_version=${previous_version#POSCollector-}
+
+# A prefix of its own with the COM pairs (the collector's window and tray icon need a display too).
+testenv_start "$work" || { fail "the Wine prefix"; exit 1; }
+# COM6, the terminal's end of COM5's cable, held open for the whole test.
+exec 7<>"$TESTENV_DIR/ports/pair1-b" || { fail "opening COM6's end of the pair"; exit 1; }
 
 # msiexec through a batch file: wine passes on only the low byte of an exit code (1603 -> 67).
 printf '@msiexec %%*\r\n@echo %%errorlevel%%> "%%~dp0msiexec.rc"\r\n' >"$work/msiexec.bat"
@@ -56,14 +91,13 @@ msiexec_took=
 msiexec_runs=0
 msiexec() { # msiexec ARGS...: 0 when msiexec said 0; its time in msiexec_took (seconds)
   rm -f "$work/msiexec.rc"
-  local t0 t1
+  local t0
   t0=$(date +%s%N)
   # Each run's log stays in the work folder, for a failure's post-mortem.
   msiexec_runs=$((msiexec_runs + 1))
   timeout 120 wine cmd /c "$(winepath -w "$work/msiexec.bat")" "$@" /l*v "$(win "$work")\\msiexec-$msiexec_runs.log" \
     </dev/null >/dev/null 2>&1
-  t1=$(date +%s%N)
-  msiexec_took=$(printf '%d.%02d' $(((t1 - t0) / 1000000000)) $((((t1 - t0) / 10000000) % 100)))
+  msiexec_took=$(seconds_since "$t0")
   local rc
   rc=$(tr -d '\r\n ' <"$work/msiexec.rc" 2>/dev/null)
   say "msiexec $* -> ${rc:-no exit code} in ${msiexec_took} s"
@@ -73,19 +107,32 @@ win() { winepath -w "$1" 2>/dev/null; }
 
 run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 settings_key='HKLM\SOFTWARE\Tarnwick\Orvane DVR\POSCollector'
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\OrvanePOSCollector'
 program_dir="$WINEPREFIX/drive_c/Program Files (x86)/Orvane DVR/POSCollector"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Orvane POS Collector.lnk"
 expected_command='"C:\Program Files (x86)\Orvane DVR\POSCollector\POSCollector.exe" /tray'
 installed_exe='C:\Program Files (x86)\Orvane DVR\POSCollector\POSCollector.exe'
 event_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Orvane POS Collector'
+capture_dir="$WINEPREFIX/drive_c/ProgramData/Orvane DVR/POSCollector"
+capture=$capture_dir/sales.txt
+capture_windows='C:\ProgramData\Orvane DVR\POSCollector\sales.txt'
 
 logon_command() {
   wine reg query "$run_key" /v "Orvane POS Collector" /reg:32 2>/dev/null | tr -d '\r' |
     sed -n 's/^ *Orvane POS Collector *REG_SZ *//p'
 }
-setting() { # setting NAME: its data as reg prints it, empty when absent
-  wine reg query "$settings_key" /v "$1" /reg:32 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n { print $3 }'
+setting() { # setting NAME [VIEW]: its data as reg prints it, empty when absent; the 32-bit view unless told
+  wine reg query "$settings_key" /v "$1" /reg:"${2:-32}" 2>/dev/null | tr -d '\r' |
+    awk -v n="$1" '$1 == n { sub(/^ *[^ ]+ +[^ ]+ +/, ""); print }'
 }
+seed_settings() { # seed_settings VIEW: the collector captures COM5 into the capture folder from its start
+  local value name type data
+  for value in "CommPort REG_DWORD 5" "BaudRate REG_DWORD 9600" "DataFile REG_SZ $capture_windows" "RunAtStartup REG_DWORD 1"; do
+    read -r name type data <<<"$value"
+    wine reg add "$settings_key" /v "$name" /t "$type" /d "$data" /f /reg:"$1" </dev/null >/dev/null 2>&1
+  done
+}
+settings_kept() { [ "$(setting CommPort)" = 0x5 ] && [ "$(setting DataFile)" = "$capture_windows" ] && [ "$(setting RunAtStartup)" = 0x1 ]; }
 event_source() { # the event source's message file and types, as "FILE|TYPES"; "absent" without its key
   local values
   values=$(wine reg query "$event_key" 2>/dev/null) || { echo absent; return; }
@@ -100,6 +147,70 @@ products() { # the installed products of this name, as "code version" lines
            END { for (k in hit) print k, v[k] }'
   done | sort -u
 }
+only_product() { # only_product VERSION: one product of this name is installed, of that version
+  local installed
+  installed=$(products)
+  say "installed: ${installed:-none}"
+  [ "$(echo "$installed" | grep -c .)" = 1 ] && [ "${installed##* }" = "$1" ]
+}
+product_version() { IFS=. read -r a b c d <<<"$1"; echo "$a.$b.$((c * 1000 + d))"; }
+
+service_state() { # the service's state as the service manager gives it (RUNNING, STOPPED, ...); "absent" without it
+  local out
+  out=$(wine sc query OrvanePOSCollector </dev/null 2>/dev/null | tr -d '\r')
+  out=$(echo "$out" | awk '$1 == "STATE" { print $4 }')
+  echo "${out:-absent}"
+}
+service_becomes() { # service_becomes STATE SECONDS: the service is in STATE within SECONDS
+  local i state
+  for i in $(seq 1 $(($2 * 5))); do
+    state=$(service_state)
+    [ "$state" = "$1" ] && return 0
+    sleep 0.2
+  done
+  say "  the service is $state"
+  return 1
+}
+service_value() { # service_value NAME: the data of a value of the service's key, as reg prints it
+  wine reg query "$service_key" /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n { sub(/^ *[^ ]+ +[^ ]+ +/, ""); print }'
+}
+service_installed_as_asked() {
+  local start account image
+  start=$(service_value Start)
+  account=$(service_value ObjectName)
+  image=$(service_value ImagePath)
+  say "  Start $start, ObjectName $account, ImagePath $image"
+  # Wine's msi writes the path unquoted; Windows Installer quotes it.
+  [ "$start" = 0x2 ] && [ "$account" = 'NT AUTHORITY\LocalService' ] &&
+    [ "$(echo "$image" | tr -d '"')" = "$installed_exe /service" ]
+}
+admin() { wine net "$@" OrvanePOSCollector </dev/null >/dev/null 2>&1; }
+
+send() { # send NAME BYTES: that many random bytes from the terminal, kept as $work/NAME
+  # Bounded: a port nobody reads takes only a few KiB.
+  head -c "$2" /dev/urandom >"$work/$1" && timeout 10 cat "$work/$1" >&7
+}
+capture_holds() { # capture_holds NAME...: within 10 s the capture file is exactly those sends, in order
+  local i part
+  for part in "$@"; do cat "$work/$part"; done >"$work/expected"
+  for i in $(seq 1 100); do
+    cmp -s "$work/expected" "$capture" && return 0
+    sleep 0.1
+  done
+  say "  the capture file has $(stat -c %s "$capture" 2>/dev/null || echo no) bytes, $(stat -c %s "$work/expected") expected"
+  return 1
+}
+# A new capture opens its port, discarding what waited there, and then empties the file: once
+# the file is empty the terminal may send. (A resumed capture keeps what waited.)
+new_capture_started() { # the capture file, which the caller has left holding bytes, is emptied within 15 s
+  local i
+  for i in $(seq 1 150); do
+    [ -f "$capture" ] && [ ! -s "$capture" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 start_at_logon() { # runs the logon entry's command, as a logon does, keeping its pid
   local command exe args
   command=$(logon_command)
@@ -116,9 +227,9 @@ ended() { # ended PID SECONDS: the process is gone within SECONDS
 }
 probe() { wine "$probe" "$@" </dev/null 2>/dev/null | tr -d '\r' | sed 's/^/package-test:   /'; return "${PIPESTATUS[0]}"; }
 
-say "package $(basename "$msi"): $(stat -c %s "$msi") bytes; upgrade to $next"
+say "package $(basename "$msi"): $(stat -c %s "$msi") bytes; upgrade to $next; previous release $previous_version (built in $previous_build_time s)"
 
-# 1. Silent install.
+# 1. Silent install. Nobody opens a window until the logon of step 4: the service captures.
 expect "silent install succeeds" msiexec /i "$(win "$msi")" /qn
 install_time=$msiexec_took
 expect "the program is in Program Files (x86)\\Orvane DVR\\POSCollector" test -f "$program_dir/POSCollector.exe"
@@ -127,51 +238,107 @@ expect "the logon entry starts the installed program with /tray" test "$(logon_c
 expect "both settings keys exist with the Everyone entry alone and no values" probe keys
 expect "the event source names the program as its message file, for all three event types" \
   test "$(event_source)" = "$installed_exe|0x7"
+expect "the service runs" service_becomes RUNNING 10
+expect "it starts automatically, as LocalService, the installed program with /service" service_installed_as_asked
+expect "the capture folder is made" test -d "$capture_dir"
 
-# 2. The logon entry's start, and a second one.
+# 2. A reboot with Run Collector At Startup: the service starts by itself and captures afresh.
+seed_settings 32
+echo "before the reboot" >"$capture"
+t0=$(date +%s%N)
+testenv_reboot
+expect "after a reboot the service runs again" service_becomes RUNNING 30
+expect "and, with Run Collector At Startup, starts a new capture (the file emptied)" new_capture_started
+boot_time=$(seconds_since "$t0")
+send boot 20000
+expect "what the terminal sends is captured byte-exact" capture_holds boot
+
+# 3. An administrator's stop and start: the capture goes on in the same file.
+admin stop
+# net stop returns while the service still stops.
+expect "net stop stops the service" service_becomes STOPPED 15
+admin start
+expect "net start runs it again" service_becomes RUNNING 15
+send restart 5000
+expect "and the capture goes on, appending" capture_holds boot restart
+
+# 4. A logon: the logon entry's start is the service's window, hidden in the tray.
 start_at_logon
 expect "the logon start is hidden with its tray icon" probe tray
 wine "$program_dir/POSCollector.exe" /tray </dev/null >/dev/null 2>&1 &
 second=$!
 expect "a second /tray start ends by itself" ended "$second" 10
 expect "and leaves the first hidden" probe tray
-expect "a baud rate is picked in the running collector" probe baud 19200
 
-# 3. Upgrade while it runs: the old version closes it (saving), the new replaces it in place.
-expect "silent upgrade to $next succeeds" msiexec /i "$(win "$next_msi")" /qn
+# 5. An upgrade while the service captures and its window is open: stopped, replaced, started,
+# nothing lost.
+send before-upgrade 5000
+expect "silent upgrade to $next succeeds while the service captures" msiexec /i "$(win "$next_msi")" /qn
 upgrade_time=$msiexec_took
-expect "the upgrade closed the running collector" ended "$collector" 10
+expect "the upgrade closed the window" ended "$collector" 10
 collector=
-expect "the collector saved its baud rate when closed" test "$(setting BaudRate)" = 0x4b00
+expect "one product is installed, the later one" only_product "$(product_version "$next")"
+expect "the service runs after the upgrade" service_becomes RUNNING 10
+send after-upgrade 5000
+expect "and the capture goes on in the same file" capture_holds boot restart before-upgrade after-upgrade
 installed=$(products)
-say "installed: ${installed:-none}"
-expect "one product is installed, the later one" test "$(echo "$installed" | grep -c .)" = 1 -a "${installed##* }" = "$a.$b.$((c * 1000 + d + 1))"
-expect "the program is still in place" test -f "$program_dir/POSCollector.exe"
-expect "and so is the event source" test "$(event_source)" = "$installed_exe|0x7"
 refuse_older() { ! msiexec /i "$(win "$msi")" /qn && [ "$(products)" = "$installed" ]; }
 expect "the older package refuses to install over it" refuse_older
 
-# 4. Uninstall while it runs.
+# 6. Uninstall while the service captures and its window is open.
 start_at_logon
-expect "the upgraded program starts at logon in the tray" probe tray
-expect "silent uninstall succeeds" msiexec /x "$(win "$next_msi")" /qn
+expect "the upgraded program's window starts at logon in the tray" probe tray
+send before-uninstall 20000
+expect "silent uninstall succeeds while the service captures" msiexec /x "$(win "$next_msi")" /qn
 uninstall_time=$msiexec_took
-expect "the uninstall closed the running collector" ended "$collector" 10
+expect "the uninstall closed the window" ended "$collector" 10
 collector=
-expect "the program is gone" test ! -e "$program_dir/POSCollector.exe"
+expect "the capture file holds everything sent before the uninstall" \
+  capture_holds boot restart before-upgrade after-upgrade before-uninstall
+expect "the service is gone" test "$(service_state)" = absent
+# Wine cannot delete the image of a running process.
+expect "the program is gone: the service's process and the window had ended" test ! -e "$program_dir/POSCollector.exe"
 expect "the shortcut is gone" test ! -e "$shortcut"
 expect "the logon entry is gone" test -z "$(logon_command)"
 expect "the event source is gone" test "$(event_source)" = absent
-expect "the saved settings stay" test "$(setting BaudRate)" = 0x4b00
+expect "the settings stay" settings_kept
 expect "no product is left installed" test -z "$(products)"
 
-# 5. STARTATLOGON=0.
+# 7. The upgrade from the previous release, whose desktop collector captures from the logon
+# entry. A PC that runs it has not had the service since it booted.
+testenv_reboot
+# Its 64-bit build, which stands in for it where this machine runs no 32-bit programs, keeps
+# its settings in the 64-bit view: the shipped 32-bit program shares the service's.
+previous_view=32
+[ "$TESTENV_ARCH" = i686 ] || { previous_view=64; seed_settings 64; }
+expect "the $previous_version package installs" msiexec /i "$(win "$previous_msi")" /qn
+start_at_logon
+expect "its collector starts at logon, hidden in the tray" probe tray
+expect "and starts a new capture, with Run Collector At Startup" new_capture_started
+send desktop 5000
+expect "it captures" capture_holds desktop
+expect "a baud rate is picked in it" probe baud 19200
+expect "silent upgrade from $previous_version succeeds" msiexec /i "$(win "$msi")" /qn
+previous_upgrade_time=$msiexec_took
+expect "the upgrade closed the desktop collector" ended "$collector" 10
+collector=
+expect "which saved its settings" test "$(setting BaudRate $previous_view)" = 0x4b00
+expect "and the settings stay" settings_kept
+expect "one product is installed, this one" only_product "$(product_version "$version")"
+expect "the service runs" service_becomes RUNNING 10
+expect "and starts a new capture, as at boot" new_capture_started
+send service 5000
+expect "the service captures with the kept settings" capture_holds service
+expect "uninstall succeeds" msiexec /x "$(win "$msi")" /qn
+
+# 8. STARTATLOGON=0.
 expect "install with STARTATLOGON=0 succeeds" msiexec /i "$(win "$msi")" STARTATLOGON=0 /qn
-expect "it installs the program" test -f "$program_dir/POSCollector.exe"
+installed_with_service() { test -f "$program_dir/POSCollector.exe" && service_becomes RUNNING 10; }
+expect "it installs the program and its service" installed_with_service
 expect "it leaves the logon entry out" test -z "$(logon_command)"
 expect "and uninstalls" msiexec /x "$(win "$msi")" /qn
 
-say "times under Wine: install $install_time s, upgrade (closing the collector) $upgrade_time s, uninstall (closing the collector) $uninstall_time s"
+say "times under Wine: install $install_time s, reboot to a new capture $boot_time s, upgrade (stopping the service) $upgrade_time s, uninstall (stopping the service) $uninstall_time s, upgrade from $previous_version (closing its collector) $previous_upgrade_time s; whole test $(seconds_since "$test_started") s"
 if [ "$failures" -ne 0 ]; then
   say "$failures checks failed"
   exit 1

@@ -3,6 +3,7 @@
 # Wine's fonts, and Xvfb when there is no display.
 # testenv_start DIR: that, plus virtual null-modem pairs mapped as COM ports of the prefix and
 # a tiny disk.
+# testenv_reboot: restarts the prefix's wineserver, a reboot for the prefix's services.
 # testenv_stop: stops, by pid, everything either started. Safe to call twice.
 
 TESTENV_PAIRS="5:6 7:8 9:10"
@@ -100,19 +101,30 @@ testenv_start() {
   done
 
   # The port registrations are read when the server starts: restart it.
+  testenv_reboot
+
+  export COLLECTOR_TESTENV=$TESTENV_DIR
+  export COLLECTOR_TEST_PAIRS=$TESTENV_PAIRS
+  export COLLECTOR_PAIRCTL=$TESTENV_SCRIPTS/pairctl.sh
+  testenv_log "ready: pairs $TESTENV_PAIRS"
+}
+
+# testenv_reboot: the prefix's reboot. Its wineserver is ended with every program and service of
+# the prefix, and a new one started: the volatile registry keys are gone, and the first program
+# starts the automatic services again (but not the logon entries, as plain wineboot would).
+testenv_reboot() {
   wineserver -k >/dev/null 2>&1
   wait "$TESTENV_WINESERVER" 2>/dev/null
+  # Its pid is no longer ours to stop.
+  local pid kept=()
+  for pid in "${TESTENV_PIDS[@]}"; do [ "$pid" = "$TESTENV_WINESERVER" ] || kept+=("$pid"); done
+  TESTENV_PIDS=("${kept[@]}")
   wineserver -f -p >/dev/null 2>&1 &
   TESTENV_WINESERVER=$!
   TESTENV_PIDS+=("$TESTENV_WINESERVER")
   # Start Wine's background services now, detached from our output, so that they
   # do not inherit the pipes of ctest and keep it waiting.
   wine cmd /c exit </dev/null >/dev/null 2>&1
-
-  export COLLECTOR_TESTENV=$TESTENV_DIR
-  export COLLECTOR_TEST_PAIRS=$TESTENV_PAIRS
-  export COLLECTOR_PAIRCTL=$TESTENV_SCRIPTS/pairctl.sh
-  testenv_log "ready: pairs $TESTENV_PAIRS"
 }
 
 # Which build runs here: the shipped 32-bit one where this machine runs 32-bit Linux programs

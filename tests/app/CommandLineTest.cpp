@@ -4,11 +4,14 @@
 
 TEST(CommandLine, SwitchesMatchInAnyCaseWithSlashOrDash)
 {
-    CommandLineOptions options = ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys -Service");
+    CommandLineOptions options =
+        ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys -Service /ConfigureService -stopservice");
     EXPECT_TRUE(options.tray);
     EXPECT_TRUE(options.close);
     EXPECT_TRUE(options.createKeys);
     EXPECT_TRUE(options.service);
+    EXPECT_TRUE(options.configureService);
+    EXPECT_TRUE(options.stopService);
 }
 
 TEST(CommandLine, TheProgramNameAndUnknownWordsSwitchNothingOn)

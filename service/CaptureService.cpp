@@ -19,9 +19,11 @@ CCaptureService::~CCaptureService() { Shutdown(); }
 void CCaptureService::Resume()
 {
     CSingleLock commands(&m_commands, true);
+    // The settings first: loading creates the keys, which must not come into being as the
+    // parents of the volatile key below, and so be volatile too.
+    CollectorSettings settings = LoadCollectorSettings();
     bool known = false;
     const bool boot = FirstStartSinceBoot(known);
-    CollectorSettings settings = LoadCollectorSettings();
     if (boot) {
         // As the program did at its own start: a new capture, the file emptied.
         if (settings.runAtStartup) Start(settings, false);

@@ -4,6 +4,7 @@
 
 #include "settings/RegistryKey.h"
 #include "settings/RegistryKeyTable.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 
@@ -16,6 +17,8 @@ HKEY OpenBootKey(bool create, bool* created)
     HKEY key = nullptr;
     const REGSAM sam = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY;
     if (!create) return ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, sam, &key) == ERROR_SUCCESS ? key : nullptr;
+    // Parents created on the way would be volatile too, and the settings gone at the next boot.
+    if (!CreateCollectorKeys()) return nullptr;
     DWORD disposition = 0;
     if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_VOLATILE, sam, nullptr, &key,
                           &disposition) != ERROR_SUCCESS)

@@ -90,16 +90,21 @@ printf '@msiexec %%*\r\n@echo %%errorlevel%%> "%%~dp0msiexec.rc"\r\n' >"$work/ms
 msiexec_took=
 msiexec_runs=0
 msiexec() { # msiexec ARGS...: 0 when msiexec said 0; its time in msiexec_took (seconds)
-  rm -f "$work/msiexec.rc"
-  local t0
-  t0=$(date +%s%N)
-  # Each run's log stays in the work folder, for a failure's post-mortem.
-  msiexec_runs=$((msiexec_runs + 1))
-  timeout 120 wine cmd /c "$(winepath -w "$work/msiexec.bat")" "$@" /l*v "$(win "$work")\\msiexec-$msiexec_runs.log" \
-    </dev/null >/dev/null 2>&1
-  msiexec_took=$(seconds_since "$t0")
-  local rc
-  rc=$(tr -d '\r\n ' <"$work/msiexec.rc" 2>/dev/null)
+  local t0 try rc
+  for try in 1 2; do
+    rm -f "$work/msiexec.rc"
+    t0=$(date +%s%N)
+    # Each run's log stays in the work folder, for a failure's post-mortem.
+    msiexec_runs=$((msiexec_runs + 1))
+    timeout 120 wine cmd /c "$(winepath -w "$work/msiexec.bat")" "$@" /l*v "$(win "$work")\\msiexec-$msiexec_runs.log" \
+      </dev/null >/dev/null 2>&1
+    msiexec_took=$(seconds_since "$t0")
+    rc=$(tr -d '\r\n ' <"$work/msiexec.rc" 2>/dev/null)
+    # Now and then Wine's cmd does not start at all under load (no exit code and no msiexec
+    # log): that run never reached msiexec, so it is run again once.
+    [ -n "$rc" ] || [ -e "$work/msiexec-$msiexec_runs.log" ] || [ "$try" = 2 ] || { say "cmd did not start msiexec: once more"; continue; }
+    break
+  done
   say "msiexec $* -> ${rc:-no exit code} in ${msiexec_took} s"
   [ "$rc" = 0 ]
 }

@@ -281,8 +281,7 @@ void CCollectorDlg::OnRun()
     m_lastEnd = CaptureEnd::None;
     m_pWorker = new CCaptureWorker;
     m_pWorker->SetNotifyWindow(m_hWnd, WM_CAPTURENOTIFY);
-    m_pWorker->Start(m_strDataFile, m_nCommPort, static_cast<unsigned>(m_nBaudRate), m_nDataBits, m_nParity,
-                     m_nStopBits, &m_progress);
+    m_pWorker->Start(CurrentSettings(), &m_progress);
     SetRunning(true);
     UpdateTrayTip();
 }

@@ -51,6 +51,12 @@ void CCaptureWorker::StopBecause(const char* why)
     Stop();
 }
 
+void CCaptureWorker::Start(const CollectorSettings& settings, CProgressCtrl* progressArg)
+{
+    Start(settings.dataFile, settings.commPort, static_cast<unsigned>(settings.baudRate), settings.dataBits,
+          settings.parity, settings.stopBits, progressArg);
+}
+
 void CCaptureWorker::Stop()
 {
     StopThread(pThread, hStopEvent);

@@ -15,6 +15,7 @@
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "serial/SerialPort.h"
+#include "settings/SettingsStore.h"
 
 // Where the capture is, as the window and the tray show it.
 enum class CaptureState {
@@ -55,6 +56,8 @@ public:
 
     void Start(CString path, int nPort, unsigned dwBaud, unsigned char dataBits, int parity, int stopBits,
                CProgressCtrl* progress);
+    // The same with the settings as the store, the window and the channel carry them.
+    void Start(const CollectorSettings& settings, CProgressCtrl* progress);
     // Asks the capture to stop and waits until it has ended, with the file complete: about a
     // second at most, even with a driver that ignores time-outs, cancels and the close, and
     // even when the system holds up the end of the thread for such a read.

@@ -64,8 +64,7 @@ void CCaptureService::Start(const CollectorSettings& settings, bool append)
     worker->SetFileHint(kFileHint);
     if (m_portFactory) worker->SetPortFactory(m_portFactory);
     SetCaptureRunning(true);
-    worker->Start(settings.dataFile, settings.commPort, static_cast<unsigned>(settings.baudRate), settings.dataBits,
-                  settings.parity, settings.stopBits, nullptr);
+    worker->Start(settings, nullptr);
     CSingleLock guard(&m_lock, true);
     m_worker = std::move(worker);
     m_last = m_worker->GetStatus();

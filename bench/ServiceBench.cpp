@@ -120,10 +120,10 @@ private:
     void Cpu(const char* what, int seconds)
     {
         Sleep(500);
-        long long ns0 = ProcessNanoseconds("POSCollector.exe /service", m_dir);
+        long long ns0 = ProcessNanoseconds("POSCollector.exe.*/service", m_dir);
         double t0 = Now();
         Sleep(static_cast<DWORD>(seconds) * 1000);
-        long long ns1 = ProcessNanoseconds("POSCollector.exe /service", m_dir);
+        long long ns1 = ProcessNanoseconds("POSCollector.exe.*/service", m_dir);
         double pct = ns0 >= 0 && ns1 >= ns0 ? (ns1 - ns0) / 1e9 / (Now() - t0) * 100 : -1;
         Line((std::string(what) + ", " + std::to_string(seconds) + " s").c_str(), Fmt("%.3f %% of one core", pct),
              "<= 0.1 %", pct >= 0 && pct <= 0.1);

@@ -49,7 +49,8 @@ const DWORD kGrowBelowMs = 50;
 const DWORD kShrinkAboveMs = 150;
 const unsigned kMinRead = 16;
 // A missing port is tried again after kRetryMs. A port that fails again within kCleanMs of
-// opening is the same outage, tried again after twice the last wait, up to kMaxRetryMs.
+// opening is the same outage (no new notice); one that failed before it brought a single byte
+// (a driver in a bad state) is tried again after twice the last wait, up to kMaxRetryMs.
 const DWORD kRetryMs = 1000;
 const DWORD kMaxRetryMs = 30000;
 const DWORD kCleanMs = 60000;
@@ -165,6 +166,7 @@ CaptureEnd CCaptureSession::Run()
         }
         m_worker.Report(ActiveState());
         openedAt = ::GetTickCount();
+        const unsigned long long bytesBefore = m_worker.GetStatus().bytes;
 
         Outcome outcome = Copy(error);
         ClosePort();
@@ -174,9 +176,13 @@ CaptureEnd CCaptureSession::Run()
             return Finish(CaptureEnd::FileNotWritten);
         }
         // The port went away: keep the file, wait for the port to come back. One that fails
-        // again soon after it came back is the same outage, and is given longer each time.
+        // again soon after it came back is the same outage; one that brought nothing at all
+        // before it failed again is given longer each time. A person replugging an adapter
+        // brings bytes in between and gets the port back within a second each time.
         if (::GetTickCount() - openedAt >= kCleanMs) {
             told = false;
+            retryMs = kRetryMs;
+        } else if (m_worker.GetStatus().bytes != bytesBefore) {
             retryMs = kRetryMs;
         } else if (told) {
             retryMs = std::min(kMaxRetryMs, retryMs * 2);

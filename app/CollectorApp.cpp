@@ -24,11 +24,6 @@ const char kRunsElsewhereCaption[] = "Orvane POS Collector";
 const char kModeUnknownText[] =
     "Orvane POS Collector cannot tell whether its service is installed on this PC: the service manager did not "
     "answer.  Nothing was started, so that no second capture runs beside the service.";
-
-CString WithSystemText(const char* text, DWORD error)
-{
-    return CString(text) + "\n\n" + SystemErrorText(error);
-}
 // A collector that has let go of this session's name lets go of the machine's as its process ends.
 const DWORD kHandOverMs = 2000;
 // A closing collector stops its capture (about a second at most) and saves; one that is

@@ -72,14 +72,6 @@ const unsigned kMaxBaud = 12000000;
 
 bool Reached(DWORD tick) { return static_cast<LONG>(::GetTickCount() - tick) >= 0; }
 
-CString WithReason(const char* what, DWORD error)
-{
-    CString text(what);
-    text += "\n\n";
-    text += SystemErrorText(error);
-    return text;
-}
-
 CString Number(unsigned long long n) { return CString(std::to_string(n).c_str()); }
 
 } // namespace
@@ -133,7 +125,7 @@ CaptureEnd CCaptureSession::Run()
         Opened opened = OpenPort(atRun, error);
         atRun = false;
         if (opened == Opened::Refused) {
-            m_worker.Tell(WithReason(created ? kSettingsRefusedLater : kSettingsRefused, error), kSerialPortCaption);
+            m_worker.Tell(WithSystemText(created ? kSettingsRefusedLater : kSettingsRefused, error), kSerialPortCaption);
             return Finish(CaptureEnd::SettingsRefused);
         }
         if (opened == Opened::NotYet) {
@@ -172,7 +164,7 @@ CaptureEnd CCaptureSession::Run()
         ClosePort();
         if (outcome == Outcome::Stopped) return Finish(CaptureEnd::None);
         if (outcome == Outcome::FileFull) {
-            m_worker.Tell(WithReason(kWriteFailed, m_file.LastError()), kInputFileCaption);
+            m_worker.Tell(WithSystemText(kWriteFailed, m_file.LastError()), kInputFileCaption);
             return Finish(CaptureEnd::FileNotWritten);
         }
         // The port went away: keep the file, wait for the port to come back. One that fails
@@ -188,7 +180,7 @@ CaptureEnd CCaptureSession::Run()
             retryMs = std::min(kMaxRetryMs, retryMs * 2);
         }
         if (!told) {
-            m_worker.Tell(WithReason(kPortLost, error), kSerialPortCaption);
+            m_worker.Tell(WithSystemText(kPortLost, error), kSerialPortCaption);
             ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_PORT_LOST, {PortName(), SystemErrorText(error)});
             lostLogged = true;
         }
@@ -203,7 +195,7 @@ CaptureEnd CCaptureSession::Finish(CaptureEnd end)
     ClosePort();
     // A last try for what waits in memory; a Stop while the file is gone costs it, and says so.
     if (m_file.Waiting() && !m_file.Flush() && end == CaptureEnd::None) {
-        m_worker.Tell(WithReason(kWriteFailed, m_file.LastError()), kInputFileCaption);
+        m_worker.Tell(WithSystemText(kWriteFailed, m_file.LastError()), kInputFileCaption);
         end = CaptureEnd::FileNotWritten;
     }
     return end;
@@ -441,7 +433,7 @@ bool CCaptureSession::Store(const char* data, unsigned count)
         m_fileTriedAt = ::GetTickCount();
         // Once per outage of the file; a file that keeps coming and going is one outage.
         if (!m_fileTold || ::GetTickCount() - m_fileBackAt >= kCleanMs) {
-            m_worker.Tell(WithReason(kFileWaiting, m_file.LastError()), kInputFileCaption);
+            m_worker.Tell(WithSystemText(kFileWaiting, m_file.LastError()), kInputFileCaption);
             ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FILE_NOT_WRITABLE,
                                  {m_path, SystemErrorText(m_file.LastError())});
             m_fileLogged = true;

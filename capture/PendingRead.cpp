@@ -24,9 +24,6 @@ CPendingRead::Result CPendingRead::Failed(DWORD error)
 {
     m_pending = false;
     m_count = 0;
-    // Wine fails an idle read that reaches its total time-out; Windows completes it with
-    // what it took in, here nothing.
-    if (error == ERROR_TIMEOUT) return Completed(0);
     m_error = error;
     return Result::Failed;
 }

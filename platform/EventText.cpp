@@ -39,3 +39,11 @@ CString SystemErrorText(DWORD error)
         --length;
     return CString(text.Get(), static_cast<int>(length));
 }
+
+CString WithSystemText(const char* text, DWORD error)
+{
+    CString result(text);
+    result += "\n\n";
+    result += SystemErrorText(error);
+    return result;
+}

@@ -12,3 +12,6 @@ CString LineSettingsText(DWORD baud, unsigned dataBits, int parity, int stopBits
 // The system's text for a Win32 error code, without its trailing line break ("Error N." when the
 // system has none). The same text the capture's messages add as the reason.
 CString SystemErrorText(DWORD error);
+
+// text, a blank line, then the system's text for error: how a message gives its reason.
+CString WithSystemText(const char* text, DWORD error);

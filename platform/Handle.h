@@ -76,34 +76,30 @@ private:
     T* m_p = nullptr;
 };
 
-// Owns a handle of the service manager or of one of its services.
-class CServiceHandle {
+// Owns a handle that one call releases; Release is a function object taking the handle.
+template <typename H, typename Release>
+class CScopedHandle {
 public:
-    explicit CServiceHandle(SC_HANDLE h = nullptr) : m_h(h) {}
-    ~CServiceHandle()
+    explicit CScopedHandle(H h = nullptr) : m_h(h) {}
+    ~CScopedHandle()
     {
-        if (m_h) ::CloseServiceHandle(m_h);
+        if (m_h) Release()(m_h);
     }
-    CServiceHandle(const CServiceHandle&) = delete;
-    CServiceHandle& operator=(const CServiceHandle&) = delete;
-    SC_HANDLE Get() const { return m_h; }
+    CScopedHandle(const CScopedHandle&) = delete;
+    CScopedHandle& operator=(const CScopedHandle&) = delete;
+    H Get() const { return m_h; }
 
 private:
-    SC_HANDLE m_h;
+    H m_h;
 };
 
-// Owns a menu made by CreateMenu or CreatePopupMenu.
-class CMenuHandle {
-public:
-    explicit CMenuHandle(HMENU h = nullptr) : m_h(h) {}
-    ~CMenuHandle()
-    {
-        if (m_h) ::DestroyMenu(m_h);
-    }
-    CMenuHandle(const CMenuHandle&) = delete;
-    CMenuHandle& operator=(const CMenuHandle&) = delete;
-    HMENU Get() const { return m_h; }
-
-private:
-    HMENU m_h;
+struct CCloseServiceHandle {
+    void operator()(SC_HANDLE h) const { ::CloseServiceHandle(h); }
 };
+struct CDestroyMenu {
+    void operator()(HMENU h) const { ::DestroyMenu(h); }
+};
+// A handle of the service manager or of one of its services.
+using CServiceHandle = CScopedHandle<SC_HANDLE, CCloseServiceHandle>;
+// A menu made by CreateMenu or CreatePopupMenu.
+using CMenuHandle = CScopedHandle<HMENU, CDestroyMenu>;

@@ -25,8 +25,9 @@ constexpr UINT kNotifyMessage = WM_APP + 1;
 
 class OneCapture : public ICaptureControl {
 public:
-    bool Run(int, const CollectorSettings&) override { return true; }
-    bool Stop(int) override { return true; }
+    bool Run(int, const CollectorSettings&, const Requester&) override { return true; }
+    bool Stop(int, const Requester&) override { return true; }
+    bool Save(int, const CollectorSettings&, const Requester&) override { return true; }
     std::vector<channel::ChannelState> States() const override
     {
         CSingleLock guard(&m_lock, true);

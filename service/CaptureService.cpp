@@ -1,6 +1,7 @@
 #include "service/CaptureService.h"
 
 #include "settings/BootMarks.h"
+#include "settings/RegistryKey.h"
 
 namespace {
 // The service writes the file as its own account, not as the user who picked it.
@@ -22,6 +23,10 @@ void CCaptureService::Resume()
     // The settings first: loading creates the keys, which must not come into being as the
     // parents of the volatile key below, and so be volatile too.
     CollectorSettings settings = LoadCollectorSettings();
+    {
+        CSingleLock guard(&m_lock, true);
+        m_settings = settings;
+    }
     bool known = false;
     const bool boot = FirstStartSinceBoot(known);
     if (boot) {
@@ -33,15 +38,29 @@ void CCaptureService::Resume()
     }
 }
 
-bool CCaptureService::Run(int id, const CollectorSettings& settings)
+bool CCaptureService::Run(int id, const CollectorSettings& settings, const Requester& who)
 {
     CSingleLock commands(&m_commands, true);
     if (id < 0 || id >= kCaptures) return false;
+    if (!Save(id, settings, who)) return false;
     Start(settings, false);
     return true;
 }
 
-bool CCaptureService::Stop(int id)
+bool CCaptureService::Save(int id, const CollectorSettings& settings, const Requester&)
+{
+    CSingleLock commands(&m_commands, true);
+    if (id < 0 || id >= kCaptures) return false;
+    // The service keeps the settings now, not the windows: every window and the next boot see them.
+    CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+    SaveCollectorSettings(key, settings);
+    CSingleLock guard(&m_lock, true);
+    m_settings = settings;
+    ::SetEvent(m_changed);
+    return true;
+}
+
+bool CCaptureService::Stop(int id, const Requester&)
 {
     CSingleLock commands(&m_commands, true);
     if (id < 0 || id >= kCaptures) return false;
@@ -112,6 +131,7 @@ std::vector<CaptureView> CCaptureService::States() const
     view.id = 0;
     view.running = m_worker != nullptr;
     view.status = m_worker ? m_worker->GetStatus() : m_last;
+    view.settings = m_settings;
     return {view};
 }
 

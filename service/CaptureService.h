@@ -10,12 +10,15 @@
 #include "capture/CaptureWorker.h"
 #include "platform/Handle.h"
 #include "platform/Sync.h"
+#include "service/Requester.h"
 #include "settings/SettingsStore.h"
 
 struct CaptureView {
     int id = 0;
     bool running = false; // a capture runs or waits; false once it has ended
     CaptureStatus status;
+    // The settings it runs with, or would run with at the next Run.
+    CollectorSettings settings;
 };
 
 class CCaptureService {
@@ -31,9 +34,11 @@ public:
     // one the settings ask for.
     void Resume();
     // Run from a window: the settings as the window saved them; the file is emptied.
-    bool Run(int id, const CollectorSettings& settings);
+    bool Run(int id, const CollectorSettings& settings, const Requester& who);
     // Stop from a window: the capture ends, and a restart of the service does not resume it.
-    bool Stop(int id);
+    bool Stop(int id, const Requester& who);
+    // The settings changed without a Run: kept for the next one (and the next boot).
+    bool Save(int id, const CollectorSettings& settings, const Requester& who);
     // The service stops: captures end as Stop ends them, but a restart resumes them.
     void Shutdown();
 
@@ -57,6 +62,7 @@ private:
     CHandle m_changed;
     std::unique_ptr<CCaptureWorker> m_worker;
     CaptureStatus m_last;
+    CollectorSettings m_settings;
     std::vector<CaptureMessage> m_messages;
     CCaptureWorker::PortFactory m_portFactory;
 };

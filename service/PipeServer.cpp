@@ -45,6 +45,8 @@ struct CPipeServer::Connection {
     std::deque<std::string> outbound;
     size_t queuedBytes = 0;
     std::string sending;
+    // The client, as far as the server knows it.
+    Requester who;
 
     void SetDeadline(DWORD ms)
     {
@@ -350,7 +352,7 @@ void CPipeServer::Handle(Connection& c, const channel::Frame& frame)
     });
     if (!known)
         Queue(c, channel::Refused{id, channel::Refusal::UnknownCapture});
-    else if (!(run ? m_control.Run(id, run->settings) : m_control.Stop(id)))
+    else if (!(run ? m_control.Run(id, run->settings, c.who) : m_control.Stop(id, c.who)))
         Queue(c, channel::Refused{id, channel::Refusal::NotAccepted});
 }
 

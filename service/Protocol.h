@@ -49,6 +49,8 @@ struct ChannelState {
     int captureId = 0;
     // With the bytes captured so far and the reads that brought them (the progress bar's steps).
     CaptureStatus status;
+    // The settings the service runs this capture with.
+    CollectorSettings settings;
 };
 
 struct Hello {

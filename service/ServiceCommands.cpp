@@ -22,20 +22,19 @@ bool CServiceCommands::Queue(Command command)
     return true;
 }
 
-bool CServiceCommands::Run(int captureId, const CollectorSettings& settings)
+bool CServiceCommands::Run(int captureId, const CollectorSettings& settings, const Requester& who)
 {
-    Command command;
-    command.run = true;
-    command.captureId = captureId;
-    command.settings = settings;
-    return Queue(std::move(command));
+    return Queue(Command{Command::Kind::Run, captureId, settings, who});
 }
 
-bool CServiceCommands::Stop(int captureId)
+bool CServiceCommands::Stop(int captureId, const Requester& who)
 {
-    Command command;
-    command.captureId = captureId;
-    return Queue(std::move(command));
+    return Queue(Command{Command::Kind::Stop, captureId, CollectorSettings(), who});
+}
+
+bool CServiceCommands::Save(int captureId, const CollectorSettings& settings, const Requester& who)
+{
+    return Queue(Command{Command::Kind::Save, captureId, settings, who});
 }
 
 std::vector<CServiceCommands::Command> CServiceCommands::Take()

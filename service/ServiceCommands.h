@@ -14,17 +14,20 @@
 class CServiceCommands : public ICaptureControl {
 public:
     struct Command {
-        bool run = false; // else stop
+        enum class Kind { Run, Stop, Save };
+        Kind kind = Kind::Stop;
         int captureId = 0;
         CollectorSettings settings;
+        Requester who;
     };
 
     explicit CServiceCommands(int captures);
     CServiceCommands(const CServiceCommands&) = delete;
     CServiceCommands& operator=(const CServiceCommands&) = delete;
 
-    bool Run(int captureId, const CollectorSettings& settings) override;
-    bool Stop(int captureId) override;
+    bool Run(int captureId, const CollectorSettings& settings, const Requester& who) override;
+    bool Stop(int captureId, const Requester& who) override;
+    bool Save(int captureId, const CollectorSettings& settings, const Requester& who) override;
     std::vector<channel::ChannelState> States() const override;
 
     // Set while commands wait.

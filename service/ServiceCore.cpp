@@ -2,9 +2,12 @@
 
 namespace {
 
-bool Same(const CaptureStatus& a, const CaptureStatus& b)
+bool Same(const channel::ChannelState& x, const channel::ChannelState& y)
 {
-    return a.state == b.state && a.end == b.end && a.port == b.port && a.bytes == b.bytes && a.reads == b.reads;
+    const CaptureStatus& a = x.status;
+    const CaptureStatus& b = y.status;
+    return a.state == b.state && a.end == b.end && a.port == b.port && a.bytes == b.bytes && a.reads == b.reads &&
+           x.settings == y.settings;
 }
 } // namespace
 
@@ -31,10 +34,17 @@ void CServiceCore::Serve(HANDLE stop)
         DWORD waited = ::WaitForMultipleObjects(3, events, FALSE, INFINITE);
         if (waited == WAIT_OBJECT_0 || waited == WAIT_FAILED) return;
         for (const CServiceCommands::Command& command : m_commands.Take()) {
-            if (command.run)
-                m_captures.Run(command.captureId, command.settings);
-            else
-                m_captures.Stop(command.captureId);
+            switch (command.kind) {
+            case CServiceCommands::Command::Kind::Run:
+                m_captures.Run(command.captureId, command.settings, command.who);
+                break;
+            case CServiceCommands::Command::Kind::Stop:
+                m_captures.Stop(command.captureId, command.who);
+                break;
+            case CServiceCommands::Command::Kind::Save:
+                m_captures.Save(command.captureId, command.settings, command.who);
+                break;
+            }
         }
         m_captures.Refresh();
         Publish();
@@ -48,12 +58,13 @@ void CServiceCore::Publish()
         channel::ChannelState state;
         state.captureId = view.id;
         state.status = view.status;
+        state.settings = view.settings;
         states.push_back(state);
     }
     // Before the broadcast: a window that connects meanwhile gets the change one way or the other.
     m_commands.SetStates(states);
     for (size_t i = 0; i < states.size(); ++i) {
-        if (i < m_published.size() && Same(m_published[i].status, states[i].status)) continue;
+        if (i < m_published.size() && Same(m_published[i], states[i])) continue;
         m_server.Broadcast(states[i]);
     }
     m_published = states;

@@ -14,6 +14,13 @@ struct CollectorSettings {
     int runAtStartup = 0;
 };
 
+inline bool operator==(const CollectorSettings& a, const CollectorSettings& b)
+{
+    return a.commPort == b.commPort && a.baudRate == b.baudRate && a.dataBits == b.dataBits && a.parity == b.parity &&
+           a.stopBits == b.stopBits && a.dataFile == b.dataFile && a.runAtStartup == b.runAtStartup;
+}
+inline bool operator!=(const CollectorSettings& a, const CollectorSettings& b) { return !(a == b); }
+
 // Opens the product key (row 0), reopens the collector key (row 43), and reads the seven
 // values in their fixed order; absent values keep their defaults. When full access to the
 // collector key is refused (a standard account on a key without the Everyone entry), the key

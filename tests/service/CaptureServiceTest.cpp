@@ -71,13 +71,13 @@ TEST_F(CaptureServiceTest, OnlyABootOrRunEmptiesTheFileAndARestartAppends)
     ServiceRun("restart ", true);
     EXPECT_EQ(FileBytes(), "boot restart ");
     // Run from a window starts afresh; a Stop from a window is not resumed by a restart.
-    ServiceRun("run ", true, [&](CCaptureService& s) { s.Run(0, LoadCollectorSettings()); });
+    ServiceRun("run ", true, [&](CCaptureService& s) { s.Run(0, LoadCollectorSettings(), Requester()); });
     EXPECT_EQ(FileBytes(), "run ");
     {
         CCaptureService service;
         service.Resume();
         EXPECT_TRUE(service.States()[0].running);
-        service.Stop(0);
+        service.Stop(0, Requester());
     }
     ServiceRun("", false);
     // The next boot starts as the settings say.
@@ -141,7 +141,7 @@ TEST_F(CaptureServiceTest, AFileTheServiceCannotCreateNamesTheAccountThatMustWri
     CollectorSettings settings;
     settings.commPort = pair.port;
     settings.dataFile = (testenv::ScratchDir() + "\\no such folder\\capture.txt").c_str();
-    service.Run(0, settings);
+    service.Run(0, settings, Requester());
     std::vector<CaptureMessage> told;
     ASSERT_TRUE(PumpUntil([&] {
         service.Refresh();

@@ -21,17 +21,21 @@ namespace {
 
 class FakeControl : public ICaptureControl {
 public:
-    bool Run(int captureId, const CollectorSettings& settings) override
+    bool Run(int captureId, const CollectorSettings& settings, const Requester&) override
     {
         CSingleLock guard(&m_mutex, true);
         runs.push_back({captureId, settings});
         return accept;
     }
-    bool Stop(int captureId) override
+    bool Stop(int captureId, const Requester&) override
     {
         CSingleLock guard(&m_mutex, true);
         stops.push_back(captureId);
         return accept;
+    }
+    bool Save(int captureId, const CollectorSettings& settings, const Requester& who) override
+    {
+        return Run(captureId, settings, who);
     }
     std::vector<ChannelState> States() const override
     {

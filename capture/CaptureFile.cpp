@@ -6,16 +6,51 @@
 
 namespace {
 
-// Shared for reading so that the recorder can follow the capture as it grows.
-HANDLE OpenCaptureFile(const CString& path, DWORD disposition)
+bool IsAcceptable(HANDLE file)
 {
-    // Devices, system folders and executables are never a capture file: the settings key is
-    // writable by every account, and the collector may run with more rights than its users.
-    if (IsRefusedCapturePath(path)) return INVALID_HANDLE_VALUE;
-    CHandle file(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_FLAG_SEQUENTIAL_SCAN,
-                               nullptr));
-    if (!file.IsValid() || ::GetFileType(file) != FILE_TYPE_DISK) return INVALID_HANDLE_VALUE;
-    return file.Detach();
+    return ::GetFileType(file) == FILE_TYPE_DISK && !IsRefusedOpenedFile(file);
+}
+
+// Opens the file for writing, creating it when it is not there, never emptying it; shared for
+// reading so that the recorder can follow the capture as it grows. Devices, system folders and
+// executables are never a capture file, also when a junction or link leads there: the settings
+// are in the hands of other accounts, and the collector may run with more rights than they.
+// Where the opened file really is gets checked before a byte is written, and a file this call
+// created in a refused place is deleted again.
+HANDLE OpenCaptureFile(const CString& path)
+{
+    if (IsRefusedCapturePath(path)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    // A few rounds at most: the file may come and go between the calls.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        CHandle file(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (file.IsValid()) {
+            if (!IsAcceptable(file)) {
+                ::SetLastError(ERROR_ACCESS_DENIED);
+                return INVALID_HANDLE_VALUE;
+            }
+            return file.Detach();
+        }
+        if (::GetLastError() != ERROR_FILE_NOT_FOUND) return INVALID_HANDLE_VALUE;
+
+        // Made with the right to delete it, which the handle kept must not hold (a reader that
+        // does not share deletion could not open the file then): checked, closed, opened again.
+        CHandle created(::CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr));
+        if (!created.IsValid()) {
+            if (::GetLastError() == ERROR_FILE_EXISTS) continue;
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!IsAcceptable(created)) {
+            FILE_DISPOSITION_INFO gone = {TRUE};
+            ::SetFileInformationByHandle(created, FileDispositionInfo, &gone, sizeof gone);
+            ::SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 } // namespace
@@ -23,15 +58,20 @@ HANDLE OpenCaptureFile(const CString& path, DWORD disposition)
 bool CCaptureFile::Create(const CString& path)
 {
     m_path = path;
-    m_file.Attach(OpenCaptureFile(path, CREATE_ALWAYS));
+    m_file.Attach(OpenCaptureFile(path));
     m_written = 0;
+    // Emptied only now that the file is known to be a capture file. Not when it is empty
+    // already: Wine fails even that on a full disk.
+    LARGE_INTEGER size = {};
+    if (m_file.IsValid() && (!::GetFileSizeEx(m_file, &size) || (size.QuadPart > 0 && !::SetEndOfFile(m_file))))
+        m_file.Close();
     return m_file.IsValid();
 }
 
 bool CCaptureFile::Continue(const CString& path)
 {
     m_path = path;
-    m_file.Attach(OpenCaptureFile(path, OPEN_ALWAYS));
+    m_file.Attach(OpenCaptureFile(path));
     LARGE_INTEGER end = {};
     if (!m_file.IsValid() || !::SetFilePointerEx(m_file, end, &end, FILE_END)) {
         m_file.Close();
@@ -97,10 +137,10 @@ CCaptureFile::Put CCaptureFile::Append(const char* data, size_t size)
 
 bool CCaptureFile::Reopen()
 {
-    // Ours is opened for writing without write sharing: it goes first. Never CREATE_ALWAYS:
-    // the file holds the whole capture so far.
+    // Ours is opened for writing without write sharing: it goes first. Never emptied: the file
+    // holds the whole capture so far.
     m_file.Close();
-    CHandle file(OpenCaptureFile(m_path, OPEN_ALWAYS));
+    CHandle file(OpenCaptureFile(m_path));
     if (!file.IsValid()) return false;
     // Carry on where our bytes end; a file someone shortened meanwhile is appended to.
     LARGE_INTEGER size = {};

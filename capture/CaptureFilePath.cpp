@@ -135,9 +135,19 @@ bool IdentityOf(const std::string& path, FolderId& id)
 
 struct ProtectedFolder {
     std::string upperPath;
+    // Where the folder itself leads: C:\Windows may be reached through another name.
+    std::string upperFinal;
     bool exists;
     FolderId id;
 };
+
+// The final path of an existing file or folder, as FinalPathOf gives it.
+std::string FinalPathOfPath(const std::string& path)
+{
+    CHandle h(::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return h.IsValid() ? FinalPathOf(h) : std::string();
+}
 
 std::vector<ProtectedFolder> ProtectedFolders()
 {
@@ -159,7 +169,7 @@ std::vector<ProtectedFolder> ProtectedFolders()
         std::string full = FullPath(p.c_str());
         // A root is no folder of its own: everything would be protected.
         if (full.size() <= 3) continue;
-        ProtectedFolder folder{UpperCase(full), false, {}};
+        ProtectedFolder folder{UpperCase(full), UpperCase(WithoutTrailingSlash(FinalPathOfPath(full))), false, {}};
         folder.exists = IdentityOf(full, folder.id);
         folders.push_back(folder);
     }
@@ -205,7 +215,7 @@ bool IsProtectedPath(const char* path)
     const std::vector<ProtectedFolder> folders = ProtectedFolders();
     const std::string upper = UpperCase(full);
     for (const ProtectedFolder& f : folders)
-        if (IsInside(upper, f.upperPath)) return true;
+        if (IsInside(upper, f.upperPath) || (f.upperFinal.size() > 3 && IsInside(upper, f.upperFinal))) return true;
 
     // The same folders reached under another name: a short name, a junction, a symbolic link,
     // an administrative share. Each folder on the way that exists is compared by identity.
@@ -221,7 +231,53 @@ bool IsProtectedPath(const char* path)
     return false;
 }
 
+namespace {
+
+// The file's existing folder followed through links: checked before the open, so that
+// normally nothing is created in a refused folder at all.
+bool LeadsIntoProtectedFolder(const char* path)
+{
+    const std::string full = FullPath(path);
+    const size_t slash = full.find_last_of('\\');
+    if (slash == std::string::npos || slash < 2) return false;
+    const std::string folder = full.substr(0, slash < 3 ? 3 : slash);
+    std::string finalFolder = FinalPathOfPath(folder);
+    // A folder that cannot be opened is left to the open, whose own check follows.
+    if (finalFolder.empty()) return false;
+    if (finalFolder.back() == '\\') finalFolder.pop_back();
+    return IsProtectedPath((finalFolder + full.substr(slash)).c_str());
+}
+
+} // namespace
+
 bool IsRefusedCapturePath(const char* path)
 {
-    return IsDevicePath(path) || IsProtectedPath(path);
+    return IsDevicePath(path) || IsProtectedPath(path) || LeadsIntoProtectedFolder(path);
+}
+
+std::string FinalPathOf(HANDLE file)
+{
+    std::string path(MAX_PATH, '\0');
+    DWORD length = ::GetFinalPathNameByHandleA(file, &path[0], static_cast<DWORD>(path.size()),
+                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length >= path.size()) {
+        // Too small: the length needed, with the terminator on Windows, without it on Wine.
+        path.assign(length + 1, '\0');
+        length = ::GetFinalPathNameByHandleA(file, &path[0], static_cast<DWORD>(path.size()),
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length >= path.size()) length = 0;
+    }
+    path.resize(length);
+    if (path.compare(0, 8, "\\\\?\\UNC\\") == 0)
+        path.replace(0, 8, "\\\\");
+    else if (path.compare(0, 4, "\\\\?\\") == 0)
+        path.erase(0, 4);
+    return path;
+}
+
+bool IsRefusedOpenedFile(HANDLE file)
+{
+    const std::string path = FinalPathOf(file);
+    // Where the file really is must be known before a byte goes into it.
+    return path.empty() || IsRefusedCapturePath(path.c_str());
 }

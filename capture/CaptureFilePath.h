@@ -1,4 +1,8 @@
 #pragma once
+#include <windows.h>
+
+#include <string>
+
 // Which capture file paths the collector refuses. The settings key is writable by every
 // local user, so a collector running as administrator must not be pointed at a disk, a port
 // or a console, nor at a file of the system or of an installed program, through its capture
@@ -17,5 +21,14 @@ bool IsDevicePath(const char* path);
 // whether or not the file exists yet), and for an existing file with the system attribute.
 bool IsProtectedPath(const char* path);
 
-// The check made before the capture file is opened: a device path or a protected one.
+// The check made before the capture file is opened: a device path or a protected one, or a
+// path whose existing folder leads, through a junction, symbolic link or mount point, into a
+// protected folder.
 bool IsRefusedCapturePath(const char* path);
+
+// The path the system resolved for an open file or folder (links followed), as a drive path
+// or "\\server\share\..."; empty when it cannot be had.
+std::string FinalPathOf(HANDLE file);
+
+// The check made on the opened capture file: true when its final path is refused, or unknown.
+bool IsRefusedOpenedFile(HANDLE file);

@@ -1,5 +1,7 @@
+#include "capture/CaptureFile.h"
 #include "capture/CaptureFilePath.h"
 #include "platform/Handle.h"
+#include "support/TestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -114,4 +116,103 @@ TEST(CaptureFilePathTest, SystemAndProgramFoldersExecutablesAndSystemFilesAreRef
                                       scratch.path + "\\capture.exe.txt", scratch.path + "\\exe",
                                       scratch.path + "\\capture.comx",    "capture.txt"};
     for (const std::string& path : notRefused) EXPECT_FALSE(IsRefusedCapturePath(path.c_str())) << path;
+}
+
+namespace {
+
+// The Linux path of a Windows path under Wine; empty elsewhere.
+std::string UnixPathOf(const std::string& windowsPath)
+{
+    typedef char*(CDECL * ToUnix)(LPCWSTR);
+    auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix) return std::string();
+    wchar_t wide[MAX_PATH];
+    if (!MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, wide, MAX_PATH)) return std::string();
+    char* unixPath = toUnix(wide);
+    if (!unixPath) return std::string();
+    std::string result(unixPath);
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+// A link at linkPath leading to target (which need not exist); Wine keeps links as Linux
+// symbolic links, and a Linux link to a folder stands for a junction there.
+bool MakeLink(const std::string& linkPath, const std::string& target)
+{
+    // The link's folder exists, the link does not: take the folder's path and add the name.
+    const size_t slash = linkPath.find_last_of('\\');
+    const std::string folder = UnixPathOf(linkPath.substr(0, slash));
+    const std::string to = UnixPathOf(target);
+    if (folder.empty() || to.empty()) return false;
+    return testenv::RunShell("ln -s '" + to + "' '" + folder + "/" + linkPath.substr(slash + 1) + "'");
+}
+
+std::string Contents(const std::string& path) { return testenv::ReadFileBytes(path); }
+
+// Folders of the link test, and everything in them, gone however the test ends.
+struct FoldersGone {
+    std::vector<std::string> folders;
+    ~FoldersGone()
+    {
+        for (const std::string& f : folders) testenv::RunShell("rm -rf '" + UnixPathOf(f) + "'");
+    }
+};
+
+} // namespace
+
+TEST(CaptureFilePathTest, LinksIntoASystemFolderAreRefusedAndNothingIsCreatedOrEmptiedThere)
+{
+    if (UnixPathOf("C:\\").empty()) GTEST_SKIP() << "makes its links as Linux links under Wine";
+    const std::string pid = std::to_string(GetCurrentProcessId());
+    // A folder below the system folder, so that only the link's target says where it is.
+    const std::string target = Folder(GetSystemDirectoryA) + "\\LinkTarget." + pid;
+    const std::string allowed = testenv::ScratchDir() + "\\allowed." + pid;
+    const std::string links = testenv::ScratchDir() + "\\links." + pid;
+    FoldersGone gone{{target, allowed, links}};
+    ASSERT_TRUE(CreateDirectoryA(target.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(allowed.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(links.c_str(), nullptr));
+    {
+        CHandle kept(CreateFileA((target + "\\kept.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(kept, "kept", 4, &n, nullptr));
+    }
+    struct Case {
+        std::string link, target, captureFile; // the link made, where it leads, the capture file given
+        std::string landsAt;                    // where the file would really be
+        bool refused;
+    };
+    const Case cases[] = {
+        // A folder link, checked before the open: nothing is made there.
+        {links + "\\toSystem", target, links + "\\toSystem\\capture.txt", target + "\\capture.txt", true},
+        // A file link to a file that exists there: opened, found out, left as it was.
+        {links + "\\kept.txt", target + "\\kept.txt", links + "\\kept.txt", target + "\\kept.txt", true},
+        // A file link to a file not there yet.
+        {links + "\\new.txt", target + "\\new.txt", links + "\\new.txt", target + "\\new.txt", true},
+        // A link into an ordinary folder is an ordinary path.
+        {links + "\\toAllowed", allowed, links + "\\toAllowed\\capture.txt", allowed + "\\capture.txt",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.captureFile);
+        ASSERT_TRUE(MakeLink(c.link, c.target));
+        const bool existed = testenv::FileExists(c.landsAt);
+        const std::string before = Contents(c.landsAt);
+        for (bool fresh : {true, false}) {
+            CCaptureFile file(4096);
+            const bool opened = fresh ? file.Create(c.captureFile.c_str()) : file.Continue(c.captureFile.c_str());
+            EXPECT_EQ(opened, !c.refused) << (fresh ? "Create" : "Continue");
+            if (opened) {
+                EXPECT_EQ(file.Append("x", 1), CCaptureFile::Put::Written);
+                continue;
+            }
+            EXPECT_EQ(testenv::FileExists(c.landsAt), existed);
+            EXPECT_EQ(Contents(c.landsAt), before);
+        }
+        // Created afresh, then continued.
+        if (!c.refused) {
+            EXPECT_EQ(Contents(c.landsAt), "xx");
+        }
+    }
 }

@@ -5,8 +5,8 @@
 
 namespace {
 // The service writes the file as its own account, not as the user who picked it.
-const char kFileHint[] = "The capture runs in the Orvane POS Collector service, as NT AUTHORITY\\LocalService: the "
-                         "file's folder must let that account write, as the collector's folder in ProgramData "
+const char kFileHint[] = "The capture runs in the Orvane POS Collector service, as NT SERVICE\\OrvanePOSCollector: "
+                         "the file's folder must let that account write, as the collector's folder in ProgramData "
                          "(C:\\ProgramData\\Orvane DVR\\POSCollector) does.";
 } // namespace
 

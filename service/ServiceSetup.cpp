@@ -1,6 +1,7 @@
 #include "service/ServiceSetup.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include "Messages.h"
@@ -8,6 +9,7 @@
 #include "platform/EventText.h"
 #include "platform/Handle.h"
 #include "service/ServiceHost.h"
+#include "service/ServiceSid.h"
 
 namespace {
 
@@ -22,7 +24,9 @@ const DWORD kFailureCountResetS = 24 * 60 * 60;
 
 // What the Security tab calls Modify: read, write, run and delete, but not change the access list.
 const DWORD kModifyRights = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
-const BYTE kInheritedByContents = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+// Users may look into the folder and read the capture, but make nothing in it: no file, no
+// folder, no junction that could lead the service elsewhere.
+const DWORD kReadRights = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
 
 const DWORD kStopPollMs = 200;
 
@@ -56,6 +60,15 @@ void ConfigureService(SC_HANDLE service)
                  "The service's restart after a stop with an error was not set");
     SERVICE_DELAYED_AUTO_START_INFO delayed = {TRUE};
     ChangeConfig(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed, "The service's delayed start was not set");
+    // Its own SID in its token, so that access lists can name this service rather than every
+    // LocalService process.
+    SERVICE_SID_INFO sid = {SERVICE_SID_TYPE_UNRESTRICTED};
+    ChangeConfig(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid, "The service's own SID was not set");
+    // The system strips every other privilege from its token. A double-terminated list.
+    char privileges[] = SE_CHANGE_NOTIFY_NAME "\0";
+    SERVICE_REQUIRED_PRIVILEGES_INFOA required = {privileges};
+    ChangeConfig(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &required,
+                 "The service's privileges were not limited");
 }
 
 DWORD MakeFolder(const CString& path)
@@ -67,37 +80,15 @@ DWORD MakeFolder(const CString& path)
     return error;
 }
 
-// An explicit entry of our own, from an earlier install: an upgrade adds no second one.
-bool HasModifyEntry(PACL dacl, PSID sid)
+// Replaces whatever the folder had or inherited, so that an upgrade sets the same list again.
+DWORD ProtectCaptureFolder(const CString& folder)
 {
-    ACL_SIZE_INFORMATION info = {};
-    if (!::GetAclInformation(dacl, &info, sizeof info, AclSizeInformation)) return false;
-    for (DWORD i = 0; i < info.AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
-        if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && !(ace->Header.AceFlags & INHERITED_ACE) &&
-            (ace->Header.AceFlags & kInheritedByContents) == kInheritedByContents &&
-            (ace->Mask & kModifyRights) == kModifyRights && ::EqualSid(&ace->SidStart, sid))
-            return true;
-    }
-    return false;
-}
-
-DWORD GrantServiceAccountModify(const CString& folder)
-{
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    DWORD error = ::GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                          &dacl, nullptr, &sd);
+    CLocalPtr<ACL> list;
+    DWORD error = CaptureFolderAccessList(list);
     if (error != ERROR_SUCCESS) return error;
-    CLocalPtr<SECURITY_DESCRIPTOR> ownedSd(static_cast<SECURITY_DESCRIPTOR*>(sd));
-    CLocalPtr<ACL> merged;
-    error = AddServiceAccountModify(dacl, merged);
-    if (error != ERROR_SUCCESS || !merged.Get()) return error;
-    // Unprotected: the folder keeps what it inherits from ProgramData beside the new entry.
     return ::SetNamedSecurityInfoA(const_cast<char*>(static_cast<const char*>(folder)), SE_FILE_OBJECT,
-                                   DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                   nullptr, merged.Get(), nullptr);
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, list.Get(), nullptr);
 }
 
 // %ProgramData%\Orvane DVR; empty when the system names no common application data folder.
@@ -111,24 +102,41 @@ CString FamilyDataFolder()
 
 } // namespace
 
-DWORD AddServiceAccountModify(PACL current, CLocalPtr<ACL>& merged)
+DWORD CaptureFolderAccessList(CLocalPtr<ACL>& list)
 {
-    merged.Reset();
-    // No list at all lets everyone in already.
-    if (!current) return ERROR_SUCCESS;
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof sid;
-    if (!::CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &sidSize)) return ::GetLastError();
-    if (HasModifyEntry(current, sid)) return ERROR_SUCCESS;
+    list.Reset();
+    BYTE administrators[SECURITY_MAX_SID_SIZE], system[SECURITY_MAX_SID_SIZE], users[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) return ::GetLastError();
+    size = sizeof system;
+    if (!::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size)) return ::GetLastError();
+    size = sizeof users;
+    if (!::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size)) return ::GetLastError();
+    // Named before the service has run: the system derives the same SID from the name.
+    const CString serviceSidText = CollectorServiceSidString();
+    PSID serviceSid = nullptr;
+    if (serviceSidText.IsEmpty() || !::ConvertStringSidToSidA(serviceSidText, &serviceSid)) return ERROR_INVALID_SID;
+    CLocalPtr<void> ownedServiceSid(serviceSid);
 
-    EXPLICIT_ACCESS_A entry = {};
-    entry.grfAccessPermissions = kModifyRights;
-    entry.grfAccessMode = GRANT_ACCESS;
-    entry.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.TrusteeType = TRUSTEE_IS_USER;
-    entry.Trustee.ptstrName = static_cast<LPSTR>(static_cast<void*>(sid));
-    return ::SetEntriesInAclA(1, &entry, current, merged.Receive());
+    struct Grant {
+        PSID sid;
+        DWORD rights;
+        TRUSTEE_TYPE type;
+    } const grants[] = {{administrators, FILE_ALL_ACCESS, TRUSTEE_IS_GROUP},
+                        {system, FILE_ALL_ACCESS, TRUSTEE_IS_USER},
+                        {serviceSid, kModifyRights, TRUSTEE_IS_USER},
+                        {users, kReadRights, TRUSTEE_IS_GROUP}};
+    EXPLICIT_ACCESS_A entries[4] = {};
+    for (size_t i = 0; i < 4; ++i) {
+        entries[i].grfAccessPermissions = grants[i].rights;
+        entries[i].grfAccessMode = GRANT_ACCESS;
+        // Passed on to every file and folder made inside.
+        entries[i].grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+        entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entries[i].Trustee.TrusteeType = grants[i].type;
+        entries[i].Trustee.ptstrName = static_cast<LPSTR>(grants[i].sid);
+    }
+    return ::SetEntriesInAclA(4, entries, nullptr, list.Receive());
 }
 
 int ConfigureCollectorService()
@@ -155,9 +163,8 @@ int ConfigureCollectorService()
         NoteFailure(CString("The capture folder ") + folder + " was not made", error);
         return 1;
     }
-    error = GrantServiceAccountModify(folder);
-    if (error != ERROR_SUCCESS)
-        NoteFailure(CString("The service's account was not given write access to ") + folder, error);
+    error = ProtectCaptureFolder(folder);
+    if (error != ERROR_SUCCESS) NoteFailure(CString("The capture folder's access list was not set on ") + folder, error);
     return 0;
 }
 

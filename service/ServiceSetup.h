@@ -7,18 +7,18 @@
 #include "platform/Handle.h"
 
 // Sets the service's recovery (restarted 5 s after a failure, three times; the count starts again
-// after a day) and delayed automatic start, and makes the capture folder
-// %ProgramData%\Orvane DVR\POSCollector with an entry granting the service's account
-// (NT AUTHORITY\LocalService) modify rights, inherited by what is made in it. Every step may run
-// again (upgrades do). A step the system does not support is noted in the event log and passed
-// over; the result is non-zero only when the folder cannot be made.
+// after a day), delayed automatic start, its own SID (NT SERVICE\OrvanePOSCollector) and the
+// one privilege it needs (SeChangeNotifyPrivilege), and makes the capture folder
+// %ProgramData%\Orvane DVR\POSCollector with its own access list (CaptureFolderAccessList).
+// Every step may run again (upgrades do). A step the system does not support is noted in the
+// event log and passed over; the result is non-zero only when the folder cannot be made.
 int ConfigureCollectorService();
 
-// The capture folder's access list with the service's account's modify entry added, inherited by
-// files and folders; merged stays empty when nothing needs adding (the entry is there from an
-// earlier install, or there is no list, which lets everyone in). Apart from the folder so that
-// it can be checked where the file system keeps no access lists (Wine).
-DWORD AddServiceAccountModify(PACL current, CLocalPtr<ACL>& merged);
+// The capture folder's own access list, in place of what ProgramData passes on: Administrators
+// and SYSTEM full, the service's SID modify, Users read and execute; every entry inherited by
+// the files and folders made inside. Apart from the folder so that it can be checked where the
+// file system keeps no access lists (Wine).
+DWORD CaptureFolderAccessList(CLocalPtr<ACL>& list);
 
 // Stops the service and waits for its process to end, for at most timeoutMs. 0 when the service
 // has stopped and its process is gone, or when it is not installed.

@@ -1,14 +1,18 @@
-// The capture folder's access entry for the service's account. Wine keeps no access lists on
-// files, so the list is checked as the package would write it.
+// The capture folder's access list, read against the tokens of a standard user and an
+// administrator. Wine keeps no access lists on files, but its AccessCheck evaluates a list
+// against a filtered token as Windows does (not against a token's restricting SIDs, so the
+// service's entry is read as it stands).
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <aclapi.h>
+#include <sddl.h>
 
 #include <vector>
 
+#include "platform/Handle.h"
 #include "service/ServiceSetup.h"
+#include "service/ServiceSid.h"
 
 namespace {
 
@@ -23,59 +27,91 @@ struct Sid {
     bool ok = false;
 };
 
-struct Entry {
-    BYTE type;
-    BYTE flags;
-    DWORD mask;
-    bool localService;
-};
-
-std::vector<Entry> Entries(PACL acl)
+// This process's token made into one AccessCheck takes, as it is or with Administrators and
+// the user's own SID disabled (a standard user).
+HANDLE TokenFor(bool standardUser)
 {
-    Sid localService(WinLocalServiceSid);
-    std::vector<Entry> entries;
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (!::GetAce(acl, i, reinterpret_cast<void**>(&ace))) continue;
-        entries.push_back({ace->Header.AceType, ace->Header.AceFlags, ace->Mask,
-                           ::EqualSid(&ace->SidStart, localService.Get()) != FALSE});
-    }
-    return entries;
+    CHandle process;
+    HANDLE h = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &h)) return nullptr;
+    process.Attach(h);
+    BYTE userBuffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!::GetTokenInformation(process, TokenUser, userBuffer, sizeof userBuffer, &size)) return nullptr;
+    Sid administrators(WinBuiltinAdministratorsSid);
+    SID_AND_ATTRIBUTES disabled[] = {{administrators.Get(), 0},
+                                     {reinterpret_cast<TOKEN_USER*>(userBuffer)->User.Sid, 0}};
+    CHandle filtered;
+    if (!::CreateRestrictedToken(process, 0, standardUser ? 2 : 0, standardUser ? disabled : nullptr, 0, nullptr,
+                                 0, nullptr, &h))
+        return nullptr;
+    filtered.Attach(h);
+    if (!::DuplicateToken(filtered, SecurityIdentification, &h)) return nullptr;
+    return h;
+}
+
+// The rights of desired that the list grants the token.
+DWORD Granted(PACL list, HANDLE token, DWORD desired)
+{
+    Sid owner(WinBuiltinAdministratorsSid);
+    SECURITY_DESCRIPTOR sd;
+    ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorDacl(&sd, TRUE, list, FALSE);
+    ::SetSecurityDescriptorOwner(&sd, owner.Get(), FALSE);
+    ::SetSecurityDescriptorGroup(&sd, owner.Get(), FALSE);
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges;
+    DWORD privilegesSize = sizeof privileges, granted = 0;
+    BOOL ok = FALSE;
+    if (!::AccessCheck(&sd, token, desired, &mapping, &privileges, &privilegesSize, &granted, &ok)) return 0;
+    return ok ? granted : 0;
 }
 
 } // namespace
 
-TEST(ServiceSetup, TheCaptureFolderGetsOneModifyEntryForLocalServiceBesideWhatItInheritsAndAnUpgradeAddsNone)
+TEST(ServiceSetup, TheCaptureFolderLetsAdministratorsAndTheServiceInAndUsersOnlyRead)
 {
-    // What a folder made in ProgramData inherits: SYSTEM full, Users read.
-    Sid system(WinLocalSystemSid), users(WinBuiltinUsersSid);
-    ASSERT_TRUE(system.ok && users.ok);
-    alignas(DWORD) BYTE buffer[256];
-    PACL inherited = reinterpret_cast<PACL>(buffer);
-    const BYTE fromParent = INHERITED_ACE | OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    ASSERT_TRUE(::InitializeAcl(inherited, sizeof buffer, ACL_REVISION));
-    ASSERT_TRUE(::AddAccessAllowedAceEx(inherited, ACL_REVISION, fromParent, FILE_ALL_ACCESS, system.Get()));
-    ASSERT_TRUE(::AddAccessAllowedAceEx(inherited, ACL_REVISION, fromParent, FILE_GENERIC_READ, users.Get()));
-
-    CLocalPtr<ACL> installed;
-    ASSERT_EQ(AddServiceAccountModify(inherited, installed), static_cast<DWORD>(ERROR_SUCCESS));
-    ASSERT_NE(installed.Get(), nullptr);
-    int ours = 0, kept = 0;
-    for (const Entry& e : Entries(installed.Get())) {
-        if (e.localService) {
-            ++ours;
-            EXPECT_EQ(e.type, ACCESS_ALLOWED_ACE_TYPE);
-            // Modify (0x1301BF), explicit, passed on to the files and folders made inside.
-            EXPECT_EQ(e.mask, static_cast<DWORD>(0x1301BF));
-            EXPECT_EQ(e.flags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-        } else if (e.flags & INHERITED_ACE) {
-            ++kept;
+    CLocalPtr<ACL> list;
+    ASSERT_EQ(CaptureFolderAccessList(list), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(list.Get(), nullptr);
+    PSID serviceSid = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidA(CollectorServiceSidString(), &serviceSid));
+    CLocalPtr<void> ownedServiceSid(serviceSid);
+    const DWORD modify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
+    // Every entry is explicit and passed on to files and folders made inside; the service's SID
+    // may modify, and no entry names LocalService, which every LocalService process carries.
+    Sid localService(WinLocalServiceSid);
+    int serviceEntries = 0;
+    for (DWORD i = 0; i < list.Get()->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(::GetAce(list.Get(), i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        EXPECT_FALSE(::EqualSid(&ace->SidStart, localService.Get()));
+        if (::EqualSid(&ace->SidStart, serviceSid)) {
+            ++serviceEntries;
+            EXPECT_EQ(ace->Mask, modify);
         }
     }
-    EXPECT_EQ(ours, 1);
-    EXPECT_EQ(kept, 2);
+    EXPECT_EQ(serviceEntries, 1);
 
-    CLocalPtr<ACL> upgraded;
-    EXPECT_EQ(AddServiceAccountModify(installed.Get(), upgraded), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(upgraded.Get(), nullptr);
+    CHandle user(TokenFor(true)), administrator(TokenFor(false));
+    ASSERT_TRUE(user.IsValid() && administrator.IsValid());
+    struct Case {
+        HANDLE token;
+        DWORD rights;
+        bool granted;
+    } const cases[] = {
+        {user, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, true},
+        // A junction or link is a folder or file made inside.
+        {user, FILE_ADD_FILE, false},
+        {user, FILE_ADD_SUBDIRECTORY, false},
+        {user, FILE_WRITE_DATA | FILE_APPEND_DATA, false},
+        {user, DELETE, false},
+        {user, WRITE_DAC, false},
+        {administrator, FILE_ALL_ACCESS, true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Granted(list.Get(), c.token, c.rights) == c.rights, c.granted)
+            << (c.token == user.Get() ? "user " : "administrator ") << std::hex << c.rights;
 }

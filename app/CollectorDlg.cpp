@@ -292,18 +292,23 @@ void CCollectorDlg::OnStop()
         if (!m_service.StopCapture()) ShowWarning(kServiceUnreachable, kServiceCaption);
         return;
     }
-    StopWorker(m_bDestroying ? "the program was closed" : "stopped by the user");
-    m_lastEnd = CaptureEnd::None;
+    std::vector<CaptureMessage> messages;
+    m_lastEnd = StopWorker(m_bDestroying ? "the program was closed" : "stopped by the user", &messages);
     SetRunning(false);
     UpdateTrayTip();
+    // The last try to write what waited may have failed: that is said, not dropped.
+    for (const CaptureMessage& message : messages) ShowWarning(message.text, message.caption);
 }
 
-void CCollectorDlg::StopWorker(const char* why)
+CaptureEnd CCollectorDlg::StopWorker(const char* why, std::vector<CaptureMessage>* messages)
 {
     // Out of m_pWorker first, so that nothing reached from here can stop it twice.
     std::unique_ptr<CCaptureWorker> worker(m_pWorker);
     m_pWorker = nullptr;
-    if (worker) worker->StopBecause(why);
+    if (!worker) return CaptureEnd::None;
+    worker->StopBecause(why);
+    if (messages) *messages = worker->TakeMessages();
+    return worker->GetStatus().end;
 }
 
 void CCollectorDlg::OnServiceNotify()

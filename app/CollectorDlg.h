@@ -109,7 +109,9 @@ protected:
     HCURSOR OnQueryDragIcon() override;
 
 private:
-    void StopWorker(const char* why = "stopped");
+    // Stops the capture and says how it ended: a Stop while bytes wait for the file can cost
+    // them. The worker's last messages go to messages when given.
+    CaptureEnd StopWorker(const char* why = "stopped", std::vector<CaptureMessage>* messages = nullptr);
     void FillPortList();
     void SetRunning(bool running);
     CString StateText() const;

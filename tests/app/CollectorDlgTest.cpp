@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -525,6 +526,57 @@ TEST_F(CollectorDialog, TheButtonsTheTrayTipAndTheMessagesFollowTheCapture)
         EXPECT_FALSE(Disabled(dlg.m_btnRun));
         EXPECT_TRUE(Disabled(dlg.m_btnStop));
     }
+}
+
+TEST_F(CollectorDialog, AStopThatCannotWriteWhatWaitedForAFullDiskSaysSoInABoxAndTheTip)
+{
+    REQUIRE_TESTENV();
+    const char* drive = std::getenv("COLLECTOR_TINY_DRIVE");
+    if (!drive || !*drive) GTEST_SKIP() << "the test environment could not mount a tiny disk (needs root for mount)";
+    testenv::PortPair pair;
+    ASSERT_TRUE(testenv::GetPair(2, pair));
+    const std::string file = std::string(drive) + "\\stop.txt", filler = std::string(drive) + "\\filler";
+    struct Gone {
+        std::vector<std::string> files;
+        ~Gone()
+        {
+            for (const std::string& f : files) DeleteFileA(f.c_str());
+        }
+    } gone{{file, filler}};
+    DeleteFileA(file.c_str());
+    SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
+    Open();
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    ASSERT_TRUE(PumpUntil([&] { return testenv::FileExists(file); }, 5000));
+    {
+        // Every block the disk has left, so that the capture's bytes wait in memory.
+        CHandle full(CreateFileA(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        const std::string block(4096, 'x');
+        DWORD written = 1;
+        while (full.IsValid() && written > 0)
+            if (!WriteFile(full, block.data(), 4096, &written, nullptr)) break;
+        for (written = 1; full.IsValid() && written > 0;)
+            if (!WriteFile(full, block.data(), 1, &written, nullptr)) break;
+    }
+    testenv::PeerPort peer;
+    ASSERT_TRUE(peer.Open(pair.peer));
+    ASSERT_TRUE(peer.Write("a receipt the disk has no room for\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return TipState(dlg).find("waiting for the capture file") != std::string::npos; }, 5000))
+        << TipState(dlg);
+    dlg.Command(IDC_STOP, BN_CLICKED);
+    EXPECT_EQ(TipState(dlg), "stopped: capture file cannot be written");
+    const std::string heading = "Capture stopped: the capture file could not be written.\n\n";
+    testenv::RecordedBox last;
+    ASSERT_TRUE(testenv::WaitFor(
+        [&] {
+            for (const testenv::RecordedBox& box : boxes.Boxes())
+                if (box.text.rfind(heading, 0) == 0) last = box;
+            return !last.text.empty();
+        },
+        2000));
+    // With the system's reason after the heading.
+    EXPECT_GT(last.text.size(), heading.size()) << last.text;
+    EXPECT_EQ(last.caption, "Input File");
 }
 
 // Shows real message boxes, as the program does; the dialog's close takes them away.

@@ -62,6 +62,10 @@ bool CCollectorApp::InitInstance()
         m_nExitCode = StopCollectorService(kStopServiceTimeoutMs);
         return false;
     }
+    if (options.startService) {
+        m_nExitCode = StartCollectorService();
+        return false;
+    }
 
     // The service captures where it is installed; this program is then its window.
     DWORD modeError = ERROR_SUCCESS;

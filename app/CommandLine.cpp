@@ -48,6 +48,8 @@ CommandLineOptions ParseCommandLine(const char* commandLine)
             options.configureService = true;
         else if (::lstrcmpiA(name, "stopservice") == 0)
             options.stopService = true;
+        else if (::lstrcmpiA(name, "startservice") == 0)
+            options.startService = true;
     }
     return options;
 }

@@ -15,6 +15,9 @@ struct CommandLineOptions {
     // /stopservice: stop the service and wait for its process to end (before the package removes
     // the program).
     bool stopService = false;
+    // /startservice: start the service and return without waiting for it (the package's
+    // rollback of an uninstall or upgrade that had stopped it).
+    bool startService = false;
 };
 
 // commandLine is the whole line, program name first, as GetCommandLine gives it. Switches

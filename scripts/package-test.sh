@@ -267,6 +267,25 @@ expect "net start runs it again" service_becomes RUNNING 15
 send restart 5000
 expect "and the capture goes on, appending" capture_holds boot restart
 
+# 3b. An upgrade that fails after it has removed this version (a copy of the later package with
+# a last action that fails; nothing of the kind is in the product): rolled back, this version
+# stays installed, and its service, stopped by the removal, runs and captures again.
+failing_msi=$work/failing.msi
+make_failing() {
+  cp "$next_msi" "$failing_msi" &&
+    msibuild "$failing_msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailOnPurpose', 1058, 'SystemFolder', '\"[SystemFolder]cmd.exe\" /c exit 1')" &&
+    msibuild "$failing_msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailOnPurpose', 'NOT REMOVE', 6590)"
+}
+expect "a copy of the $next package that fails at its end is made" make_failing
+failed_upgrade() { ! msiexec /i "$(win "$failing_msi")" /qn /norestart; }
+expect "the failing upgrade fails" failed_upgrade
+failed_upgrade_time=$msiexec_took
+expect "this version is still the one installed" only_product "$(product_version "$version")"
+expect "the program is still there" test -f "$program_dir/POSCollector.exe"
+expect "its service runs again" service_becomes RUNNING 15
+send failed-upgrade 5000
+expect "and captures, appending" capture_holds boot restart failed-upgrade
+
 # 4. A logon: the logon entry's start is the service's window, hidden in the tray.
 start_at_logon
 expect "the logon start is hidden with its tray icon" probe tray
@@ -285,7 +304,7 @@ collector=
 expect "one product is installed, the later one" only_product "$(product_version "$next")"
 expect "the service runs after the upgrade" service_becomes RUNNING 10
 send after-upgrade 5000
-expect "and the capture goes on in the same file" capture_holds boot restart before-upgrade after-upgrade
+expect "and the capture goes on in the same file" capture_holds boot restart failed-upgrade before-upgrade after-upgrade
 installed=$(products)
 refuse_older() { ! msiexec /i "$(win "$msi")" /qn && [ "$(products)" = "$installed" ]; }
 expect "the older package refuses to install over it" refuse_older
@@ -299,7 +318,7 @@ uninstall_time=$msiexec_took
 expect "the uninstall closed the window" ended "$collector" 10
 collector=
 expect "the capture file holds everything sent before the uninstall" \
-  capture_holds boot restart before-upgrade after-upgrade before-uninstall
+  capture_holds boot restart failed-upgrade before-upgrade after-upgrade before-uninstall
 expect "the service is gone" test "$(service_state)" = absent
 # Wine cannot delete the image of a running process.
 expect "the program is gone: the service's process and the window had ended" test ! -e "$program_dir/POSCollector.exe"
@@ -343,7 +362,7 @@ expect "it installs the program and its service" installed_with_service
 expect "it leaves the logon entry out" test -z "$(logon_command)"
 expect "and uninstalls" msiexec /x "$(win "$msi")" /qn
 
-say "times under Wine: install $install_time s, reboot to a new capture $boot_time s, upgrade (stopping the service) $upgrade_time s, uninstall (stopping the service) $uninstall_time s, upgrade from $previous_version (closing its collector) $previous_upgrade_time s; whole test $(seconds_since "$test_started") s"
+say "times under Wine: install $install_time s, reboot to a new capture $boot_time s, upgrade (stopping the service) $upgrade_time s, failed upgrade (rolled back) ${failed_upgrade_time:-?} s, uninstall (stopping the service) $uninstall_time s, upgrade from $previous_version (closing its collector) $previous_upgrade_time s; whole test $(seconds_since "$test_started") s"
 if [ "$failures" -ne 0 ]; then
   say "$failures checks failed"
   exit 1

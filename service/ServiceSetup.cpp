@@ -168,6 +168,16 @@ int ConfigureCollectorService()
     return 0;
 }
 
+int StartCollectorService()
+{
+    CServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    CServiceHandle service(manager.Get() ? ::OpenServiceA(manager.Get(), kCollectorServiceName, SERVICE_START)
+                                         : nullptr);
+    if (!service.Get()) return 1;
+    if (::StartServiceA(service.Get(), 0, nullptr) || ::GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) return 0;
+    return 1;
+}
+
 int StopCollectorService(DWORD timeoutMs)
 {
     CServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));

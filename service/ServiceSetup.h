@@ -20,6 +20,10 @@ int ConfigureCollectorService();
 // file system keeps no access lists (Wine).
 DWORD CaptureFolderAccessList(CLocalPtr<ACL>& list);
 
+// Starts the service when it is not running, without waiting for it to run. 0 when the start was
+// asked for or the service runs already.
+int StartCollectorService();
+
 // Stops the service and waits for its process to end, for at most timeoutMs. 0 when the service
 // has stopped and its process is gone, or when it is not installed.
 int StopCollectorService(DWORD timeoutMs);

@@ -5,13 +5,14 @@
 TEST(CommandLine, SwitchesMatchInAnyCaseWithSlashOrDash)
 {
     CommandLineOptions options =
-        ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys -Service /ConfigureService -stopservice");
+        ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys -Service /ConfigureService -stopservice /StartService");
     EXPECT_TRUE(options.tray);
     EXPECT_TRUE(options.close);
     EXPECT_TRUE(options.createKeys);
     EXPECT_TRUE(options.service);
     EXPECT_TRUE(options.configureService);
     EXPECT_TRUE(options.stopService);
+    EXPECT_TRUE(options.startService);
 }
 
 TEST(CommandLine, TheProgramNameAndUnknownWordsSwitchNothingOn)

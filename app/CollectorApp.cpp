@@ -55,7 +55,7 @@ bool CCollectorApp::InitInstance()
         return false;
     }
     if (options.configureService) {
-        m_nExitCode = ConfigureCollectorService();
+        m_nExitCode = ConfigureCollectorService(options.serviceProperties);
         return false;
     }
     if (options.stopService) {

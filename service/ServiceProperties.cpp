@@ -49,6 +49,20 @@ std::string Trimmed(const std::string& text)
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+// The ranges the capture itself enforces, for the one value given: a junk value the family key
+// already held elsewhere is the capture's to refuse, not this property's.
+bool Acceptable(const std::string& name, const CollectorSettings& given)
+{
+    const CollectorSettings defaults;
+    LineSettings line;
+    line.port = name == "COMMPORT" ? given.commPort : defaults.commPort;
+    line.baud = static_cast<unsigned>(name == "BAUDRATE" ? given.baudRate : defaults.baudRate);
+    line.dataBits = name == "DATABITS" ? given.dataBits : defaults.dataBits;
+    line.parity = name == "PARITY" ? given.parity : defaults.parity;
+    line.stopBits = name == "STOPBITS" ? given.stopBits : defaults.stopBits;
+    return CCaptureSession::InvalidSettingText(line).IsEmpty();
+}
+
 CString Refusal(const std::string& name, const std::string& value, const char* needs)
 {
     CString text;
@@ -116,23 +130,11 @@ bool ApplyServiceProperties(const std::map<std::string, std::string>& properties
         } else {
             continue; // not ours
         }
+        ok = ok && Acceptable(name, s);
         if (!ok) {
             refused = Refusal(name, value, needs);
             return false;
         }
-    }
-    // The ranges the capture itself enforces (a port number beyond the system's, a baud rate of 0).
-    LineSettings line;
-    line.port = s.commPort;
-    line.baud = static_cast<unsigned>(s.baudRate);
-    line.dataBits = s.dataBits;
-    line.parity = s.parity;
-    line.stopBits = s.stopBits;
-    const CString invalid = CCaptureSession::InvalidSettingText(line);
-    if (!invalid.IsEmpty()) {
-        refused = CString("The package properties give settings that are not valid: ") + invalid +
-                  " Nothing was changed.";
-        return false;
     }
     current = next;
     return true;

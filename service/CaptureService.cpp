@@ -55,6 +55,11 @@ void CCaptureService::Resume()
         stored.settings = LoadCollectorSettings();
         const LONG rc = SaveServiceSettings(stored.settings);
         if (rc != ERROR_SUCCESS) NoteFailure("The settings could not be kept in the service's Parameters key", rc);
+    } else if (LoadCollectorSettings() != stored.settings) {
+        // Changed while the service did not run, or a stale window wrote over them: the recorder
+        // reads the family key.
+        CRegistryKey key(kProductKeyIndex, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+        SaveCollectorSettings(key, stored.settings);
     }
     // After the save: the watch hears of others' changes from here on.
     m_watch.Arm();

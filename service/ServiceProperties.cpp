@@ -36,7 +36,8 @@ bool OneOf(const std::string& text, const char* const* words, int count, int& in
 // Drive-rooted or UNC: a service has no current folder a relative path could mean.
 bool FullPath(const std::string& path)
 {
-    const bool drive = path.size() >= 3 && ::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+    const char letter = static_cast<char>(path[0] & ~0x20); // upper case, for letters
+    const bool drive = path.size() >= 3 && letter >= 'A' && letter <= 'Z' && path[1] == ':' &&
                        (path[2] == '\\' || path[2] == '/');
     const bool unc = path.size() >= 3 && path[0] == '\\' && path[1] == '\\';
     return drive || unc;
@@ -61,6 +62,28 @@ bool Acceptable(const std::string& name, const CollectorSettings& given)
     line.parity = name == "PARITY" ? given.parity : defaults.parity;
     line.stopBits = name == "STOPBITS" ? given.stopBits : defaults.stopBits;
     return CCaptureSession::InvalidSettingText(line).IsEmpty();
+}
+
+bool LastWritten(const char* path, REGSAM view, ULONGLONG& when)
+{
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS) return false;
+    FILETIME written = {};
+    const LONG rc = ::RegQueryInfoKeyA(opened, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, &written);
+    ::RegCloseKey(opened);
+    when = (static_cast<ULONGLONG>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    return rc == ERROR_SUCCESS;
+}
+
+bool FamilyKeyNewerThanCopy()
+{
+    CString family = CRegistryKey::KeyPath(kCollectorKeyIndex);
+    // The table's paths end in a backslash, which loses the 32-bit view on Wine.
+    family = family.Left(family.GetLength() - 1);
+    ULONGLONG familyWritten = 0, copyWritten = 0;
+    return LastWritten(family, KEY_WOW64_32KEY, familyWritten) &&
+           LastWritten(kServiceParametersCopyPath, kServiceParametersView, copyWritten) && familyWritten > copyWritten;
 }
 
 CString Refusal(const std::string& name, const std::string& value, const char* needs)
@@ -144,11 +167,19 @@ DWORD ConfigureServiceParameters(const std::map<std::string, std::string>& prope
 {
     bool present = false;
     ServiceParameters parameters = LoadServiceParameters(present);
-    // An upgrade from a version without the key: the shop's settings, once.
-    if (!present) parameters.settings = LoadCollectorSettings();
+    bool restored = false;
+    if (!present) {
+        // An upgrade (the older version's removal deleted the service's key, having kept a copy),
+        // or one from a version without the key: the shop's settings, once.
+        parameters = LoadServiceParametersCopy(restored);
+        // The family key written after the copy was kept: an older version without the service
+        // was installed in between and its settings are the newer. Operators stay the copy's.
+        if (!restored || FamilyKeyNewerThanCopy()) parameters.settings = LoadCollectorSettings();
+    }
     const ServiceParameters before = parameters;
     bool operatorsGiven = false;
     if (!ApplyServiceProperties(properties, parameters, operatorsGiven, refused)) return ERROR_INVALID_PARAMETER;
+    operatorsGiven = operatorsGiven || restored;
 
     LONG rc = CreateServiceParametersKey();
     if (rc == ERROR_SUCCESS && (!present || parameters.settings != before.settings))

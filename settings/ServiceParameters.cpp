@@ -8,6 +8,7 @@
 #include "service/ServiceSid.h"
 
 const char kServiceParametersPath[] = "SYSTEM\\CurrentControlSet\\Services\\OrvanePOSCollector\\Parameters";
+const char kServiceParametersCopyPath[] = "SOFTWARE\\Tarnwick\\Orvane DVR\\Service Parameters";
 
 namespace {
 
@@ -24,11 +25,10 @@ const char* const kDwordNames[] = {"CommPort", "BaudRate", "DataBits", "Parity",
 const char kDataFileName[] = "DataFile";
 const char kOperatorsName[] = "Operators";
 
-HKEY OpenKey(REGSAM sam)
+HKEY OpenKey(REGSAM sam, const char* path = kServiceParametersPath)
 {
     HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersPath, 0, sam | kServiceParametersView, &key) !=
-        ERROR_SUCCESS)
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, sam | kServiceParametersView, &key) != ERROR_SUCCESS)
         return nullptr;
     return key;
 }
@@ -117,29 +117,28 @@ bool BuildServiceParametersSecurity(CLocalPtr<SECURITY_DESCRIPTOR>& sd)
     return true;
 }
 
-LONG CreateServiceParametersKey()
+namespace {
+
+LONG CreateProtectedKey(const char* path)
 {
     CLocalPtr<SECURITY_DESCRIPTOR> sd;
     if (!BuildServiceParametersSecurity(sd)) return static_cast<LONG>(ERROR_INVALID_SECURITY_DESCR);
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd.Get(), FALSE};
     HKEY made = nullptr;
-    DWORD disposition = 0;
-    LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_ALL_ACCESS | kServiceParametersView, &sa, &made, &disposition);
+    LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS | kServiceParametersView, &sa, &made, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
     CKey key(made);
-    // An existing key keeps whatever list it had unless it is given ours.
-    if (disposition != REG_CREATED_NEW_KEY)
-        rc = ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                 sd.Get());
-    return rc;
+    // Also on a new key: an existing one keeps whatever list it had, and Wine gives a key made
+    // with its missing parents the default list.
+    return ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, sd.Get());
 }
 
-ServiceParameters LoadServiceParameters(bool& present)
+ServiceParameters Load(const char* path, bool& present)
 {
     ServiceParameters parameters;
     present = false;
-    CKey key(OpenKey(KEY_QUERY_VALUE));
+    CKey key(OpenKey(KEY_QUERY_VALUE, path));
     if (!key.Get()) return parameters;
     for (const char* name : kDwordNames) present = present || HasValue(key.Get(), name);
     present = present || HasValue(key.Get(), kDataFileName);
@@ -167,27 +166,23 @@ ServiceParameters LoadServiceParameters(bool& present)
     return parameters;
 }
 
-namespace {
-
 // The key for writing values; made with its list when it is missing (tests, or a service whose
 // package step did not run: only an account that may create it gets that far).
-HKEY OpenForWriting(LONG& rc)
+HKEY OpenForWriting(const char* path, LONG& rc)
 {
-    HKEY key = OpenKey(KEY_SET_VALUE);
+    HKEY key = OpenKey(KEY_SET_VALUE, path);
     if (key) return key;
-    rc = CreateServiceParametersKey();
+    rc = CreateProtectedKey(path);
     if (rc != ERROR_SUCCESS) return nullptr;
-    key = OpenKey(KEY_SET_VALUE);
+    key = OpenKey(KEY_SET_VALUE, path);
     if (!key) rc = static_cast<LONG>(ERROR_ACCESS_DENIED);
     return key;
 }
 
-} // namespace
-
-LONG SaveServiceSettings(const CollectorSettings& settings)
+LONG SaveSettings(const char* path, const CollectorSettings& settings)
 {
     LONG rc = ERROR_SUCCESS;
-    CKey key(OpenForWriting(rc));
+    CKey key(OpenForWriting(path, rc));
     if (!key.Get()) return rc;
     const LONG results[] = {
         WriteDword(key.Get(), "CommPort", settings.commPort),
@@ -204,10 +199,10 @@ LONG SaveServiceSettings(const CollectorSettings& settings)
     return ERROR_SUCCESS;
 }
 
-LONG SaveServiceOperators(const std::vector<CString>& operators)
+LONG SaveOperators(const char* path, const std::vector<CString>& operators)
 {
     LONG rc = ERROR_SUCCESS;
-    CKey key(OpenForWriting(rc));
+    CKey key(OpenForWriting(path, rc));
     if (!key.Get()) return rc;
     std::string list;
     for (const CString& item : operators) {
@@ -220,6 +215,31 @@ LONG SaveServiceOperators(const std::vector<CString>& operators)
     return ::RegSetValueExA(key.Get(), kOperatorsName, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list.data()),
                             static_cast<DWORD>(list.size()));
 }
+
+} // namespace
+
+LONG CreateServiceParametersKey() { return CreateProtectedKey(kServiceParametersPath); }
+
+ServiceParameters LoadServiceParameters(bool& present) { return Load(kServiceParametersPath, present); }
+
+LONG SaveServiceSettings(const CollectorSettings& settings) { return SaveSettings(kServiceParametersPath, settings); }
+
+LONG SaveServiceOperators(const std::vector<CString>& operators)
+{
+    return SaveOperators(kServiceParametersPath, operators);
+}
+
+LONG CopyServiceParametersAside()
+{
+    bool present = false;
+    const ServiceParameters parameters = LoadServiceParameters(present);
+    if (!present) return ERROR_SUCCESS;
+    LONG rc = SaveSettings(kServiceParametersCopyPath, parameters.settings);
+    if (rc == ERROR_SUCCESS) rc = SaveOperators(kServiceParametersCopyPath, parameters.operators);
+    return rc;
+}
+
+ServiceParameters LoadServiceParametersCopy(bool& present) { return Load(kServiceParametersCopyPath, present); }
 
 CString ParameterChangesText(const ServiceParameters& before, const ServiceParameters& after)
 {

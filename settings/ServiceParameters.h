@@ -41,6 +41,14 @@ ServiceParameters LoadServiceParameters(bool& present);
 LONG SaveServiceSettings(const CollectorSettings& settings);
 LONG SaveServiceOperators(const std::vector<CString>& operators);
 
+// Removing the service deletes its key, Parameters with it, and an upgrade removes the older
+// version first: the package keeps a copy, with the same access list, under
+// HKLM\SOFTWARE\Tarnwick\Orvane DVR\Service Parameters (64-bit view) before it removes the
+// service, for the install that follows to take back.
+extern const char kServiceParametersCopyPath[];
+LONG CopyServiceParametersAside();
+ServiceParameters LoadServiceParametersCopy(bool& present);
+
 // "CommPort: 3 -> 5; DataFile: C:\a.txt -> C:\b.txt": the values that differ, as an event names
 // them; empty when none does.
 CString ParameterChangesText(const ServiceParameters& before, const ServiceParameters& after);

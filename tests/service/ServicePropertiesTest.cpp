@@ -78,7 +78,7 @@ TEST(ServiceProperties, EachPropertySetsItsValueInTheFamilyKeysMeaningAndABadOne
     }
 }
 
-TEST(ServiceProperties, TheInstallTakesTheFamilyKeysSettingsKeepsWhatIsNotGivenAndWritesNothingWhenOneIsBad)
+TEST(ServiceProperties, TheInstallTakesTheFamilyKeysSettingsKeepsWhatIsNotGivenAcrossAnUpgradeAndWritesNothingWhenOneIsBad)
 {
     testenv::ParametersKeyGuard guard;
     CollectorSettings shop;
@@ -105,10 +105,36 @@ TEST(ServiceProperties, TheInstallTakesTheFamilyKeysSettingsKeepsWhatIsNotGivenA
     EXPECT_EQ(stored.operators, std::vector<CString>{"BUILTIN\\Users"});
     EXPECT_EQ(LoadCollectorSettings(), expected) << "the recorder reads the family key";
 
+    // An upgrade: a window in another session wrote the family key while the service ran; the
+    // older version's removal keeps a copy and deletes the service's key.
+    auto writeFamily = [](int port) {
+        CollectorSettings settings = LoadCollectorSettings();
+        settings.commPort = port;
+        CRegistryKey key(kProductKeyIndex, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+        SaveCollectorSettings(key, settings);
+    };
+    auto upgrade = [&] {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersPath, kServiceParametersView, 0);
+        ASSERT_EQ(ConfigureServiceParameters({}, refused), static_cast<DWORD>(ERROR_SUCCESS)) << refused.GetString();
+    };
+    writeFamily(9);
+    ASSERT_EQ(CopyServiceParametersAside(), ERROR_SUCCESS);
+    upgrade();
+    EXPECT_EQ(LoadServiceParameters(present), stored);
+    // Uninstalled, an older version without the service installed and its settings changed in
+    // it, then this one again: its settings, and the operators the shop named.
+    ASSERT_EQ(CopyServiceParametersAside(), ERROR_SUCCESS);
+    Sleep(20);
+    writeFamily(11);
+    upgrade();
+    ServiceParameters older = stored;
+    older.settings.commPort = 11;
+    EXPECT_EQ(LoadServiceParameters(present), older);
+    stored = older;
+
     // An upgrade with a typo: nothing changes, and the reason names the property.
     ASSERT_NE(ConfigureServiceParameters({{"COMMPORT", "COM5"}, {"DATABITS", "eight"}}, refused),
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_NE(std::string(refused.GetString()).find("DATABITS=\"eight\""), std::string::npos) << refused.GetString();
     EXPECT_EQ(LoadServiceParameters(present), stored);
-    EXPECT_EQ(LoadCollectorSettings(), expected);
 }

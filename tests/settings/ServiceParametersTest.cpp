@@ -83,6 +83,11 @@ TEST_F(ServiceParametersTest, OnlyAdministratorsSystemAndTheServiceMayChangeTheK
                             {ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_READ, SidText(WinBuiltinUsersSid)}}};
     // Read back while the wineserver that keeps it runs.
     EXPECT_EQ(ReadDacl(kServiceParametersPath, kServiceParametersView), expected);
+    // The copy an upgrade takes back is as protected: whoever could write it would decide the
+    // settings after the next upgrade.
+    ASSERT_EQ(SaveServiceSettings(CollectorSettings()), ERROR_SUCCESS);
+    ASSERT_EQ(CopyServiceParametersAside(), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDacl(kServiceParametersCopyPath, kServiceParametersView), expected);
 
     CLocalPtr<SECURITY_DESCRIPTOR> sd;
     ASSERT_TRUE(BuildServiceParametersSecurity(sd));

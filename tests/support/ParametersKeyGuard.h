@@ -1,6 +1,7 @@
 #pragma once
-// Removes the service's Parameters key before and after a test, and the service's key with it
-// when the test made it (no service is installed in the test prefix: it has no ImagePath).
+// Removes the service's Parameters key and its copy before and after a test, and the service's
+// key with them when the test made it (no service is installed in the test prefix: it has no
+// ImagePath).
 #include <windows.h>
 
 #include "settings/ServiceParameters.h"
@@ -17,6 +18,7 @@ public:
     static void Remove()
     {
         ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersPath, kServiceParametersView, 0);
+        ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersCopyPath, kServiceParametersView, 0);
         const char service[] = "SYSTEM\\CurrentControlSet\\Services\\OrvanePOSCollector";
         HKEY key = nullptr;
         if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, service, 0, KEY_QUERY_VALUE | kServiceParametersView, &key) !=

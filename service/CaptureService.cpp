@@ -120,16 +120,17 @@ void CCaptureService::Keep(const CollectorSettings& settings, const Requester& w
 void CCaptureService::OnParametersChanged()
 {
     CSingleLock commands(&m_commands, true);
-    int round = 0;
     // Armed again first: a change made while the key is read is heard next time.
-    while (m_watch.Arm() && ::WaitForSingleObject(m_watch.Event(), kSettleMs) == WAIT_OBJECT_0)
-        if (++round == kSettleRounds) {
-            m_watch.Arm();
-            break;
-        }
+    if (!m_watch.Arm()) return;
     bool present = false;
-    const ServiceParameters now = LoadServiceParameters(present);
-    // Values deleted leave the capture as it is rather than falling back to the defaults.
+    ServiceParameters now = LoadServiceParameters(present);
+    // Values deleted leave the capture as it is rather than falling back to the defaults. The
+    // same values again (a policy refresh, the service's own write) cost no wait.
+    if (!present || now == m_stored) return;
+    for (int round = 0; round < kSettleRounds && ::WaitForSingleObject(m_watch.Event(), kSettleMs) == WAIT_OBJECT_0;
+         ++round)
+        m_watch.Arm();
+    now = LoadServiceParameters(present);
     if (!present || now == m_stored) return;
     const Requester who = ThisProcess("a deployment");
     LogChange(m_stored, now, who);

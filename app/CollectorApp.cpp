@@ -8,6 +8,7 @@
 #include "platform/MessageBox.h"
 #include "service/ServiceHost.h"
 #include "service/ServiceSetup.h"
+#include "settings/ServiceParameters.h"
 #include "settings/SettingsStore.h"
 
 namespace {
@@ -55,10 +56,12 @@ bool CCollectorApp::InitInstance()
         return false;
     }
     if (options.configureService) {
-        m_nExitCode = ConfigureCollectorService();
+        m_nExitCode = ConfigureCollectorService(options.serviceProperties);
         return false;
     }
     if (options.stopService) {
+        // Removing the service deletes its key: its settings are kept for the install that follows.
+        CopyServiceParametersAside();
         m_nExitCode = StopCollectorService(kStopServiceTimeoutMs);
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <string>
 
 namespace {
@@ -32,8 +33,20 @@ CommandLineOptions ParseCommandLine(const char* commandLine)
     while (*p) {
         while (IsSpace(*p)) ++p;
         const char* start = p;
-        while (*p && !IsSpace(*p)) ++p;
+        // A quoted part holds blanks: DATAFILE="C:\Shop Data\lane 1.txt".
+        bool quoted = false;
+        while (*p && (quoted || !IsSpace(*p))) quoted ^= *p++ == '"';
         std::string word(start, p);
+        const size_t equals = word.find('=');
+        if (options.configureService && equals != std::string::npos && equals > 0 && word[0] != '/' && word[0] != '-') {
+            std::string name = word.substr(0, equals);
+            for (char& c : name) c = static_cast<char>(::toupper(static_cast<unsigned char>(c)));
+            std::string value;
+            for (char c : word.substr(equals + 1))
+                if (c != '"') value += c;
+            options.serviceProperties[name] = value;
+            continue;
+        }
         if (word.size() < 2 || (word[0] != '/' && word[0] != '-')) continue;
         const char* name = word.c_str() + 1;
         if (::lstrcmpiA(name, "tray") == 0)

@@ -1,5 +1,8 @@
 #pragma once
 // The collector's switches. Unknown words are ignored, as they always were.
+#include <map>
+#include <string>
+
 struct CommandLineOptions {
     // /tray: start hidden with only the tray icon (the logon entry); a second start does nothing.
     bool tray = false;
@@ -12,6 +15,10 @@ struct CommandLineOptions {
     // /configureservice: the package's settings of the service it installed (recovery, delayed
     // start) and the capture folder; then end.
     bool configureService = false;
+    // NAME=value words after /configureservice (the value quoted when it may hold blanks): the
+    // package's properties for the service's settings, names in upper case. An empty value was
+    // not given.
+    std::map<std::string, std::string> serviceProperties;
     // /stopservice: stop the service and wait for its process to end (before the package removes
     // the program).
     bool stopService = false;

@@ -148,10 +148,11 @@ CaptureEnd CCaptureSession::Run()
             }
             PrepareProgress();
             created = true;
+            const Requester who = m_worker.GetRequester();
             ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_CAPTURE_STARTED,
                                  {PortName(), LineSettingsText(m_line.baud, m_line.dataBits, m_line.parity,
                                                                m_line.stopBits),
-                                  m_path});
+                                  m_path, who.account, Number(who.sessionId), who.how});
         } else if (lostLogged) {
             ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_PORT_BACK, {PortName(), Number(m_worker.GetStatus().bytes)});
             lostLogged = false;

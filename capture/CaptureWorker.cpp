@@ -51,6 +51,28 @@ void CCaptureWorker::StopBecause(const char* why)
     Stop();
 }
 
+void CCaptureWorker::StopBecause(const char* why, const Requester& who)
+{
+    {
+        CSingleLock guard(&lock, true);
+        m_stopper = who;
+        m_stopperKnown = true;
+    }
+    StopBecause(why);
+}
+
+void CCaptureWorker::SetRequester(const Requester& who)
+{
+    CSingleLock guard(&lock, true);
+    m_requester = who;
+}
+
+Requester CCaptureWorker::GetRequester() const
+{
+    CSingleLock guard(&lock, true);
+    return m_requester;
+}
+
 void CCaptureWorker::Start(const CollectorSettings& settings, CProgressCtrl* progressArg)
 {
     Start(settings.dataFile, settings.commPort, static_cast<unsigned>(settings.baudRate), settings.dataBits,
@@ -190,15 +212,22 @@ void CCaptureWorker::LogEnd(int port, CaptureEnd end)
     }
     CString reason;
     unsigned long long bytes = 0;
+    Requester who;
     {
         CSingleLock guard(&lock, true);
         reason = why ? CString(why) : m_stopReason.IsEmpty() ? CString("stopped") : m_stopReason;
         bytes = m_status.bytes;
+        if (!why && m_stopperKnown) who = m_stopper;
     }
+    // A capture that ended on its own was ended by nobody but itself; a stop nobody named
+    // came from this process's own window (desktop mode).
+    if (why) who = ThisProcess("the capture itself");
+    else if (who.account.IsEmpty()) who = ThisProcess("a window");
     CString portName;
     portName.Format("COM%d", port);
     ReportCollectorEvent(why ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, MSG_CAPTURE_ENDED,
-                         {portName, reason, CString(std::to_string(bytes).c_str())});
+                         {portName, reason, CString(std::to_string(bytes).c_str()), who.account,
+                          CString(std::to_string(who.sessionId).c_str()), who.how});
 }
 
 void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THREADPROC proc, int priority)
@@ -217,6 +246,8 @@ void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THRE
         m_status.port = nPort;
         ResetEvent(m_endedEvent);
         m_stopReason = CString();
+        m_stopperKnown = false;
+        if (m_requester.account.IsEmpty()) m_requester = ThisProcess("a window");
         CWinThread* created = AfxBeginThread(proc, this, priority, 0, CREATE_SUSPENDED, nullptr);
         if (created) {
             // The object must outlive the thread: StopThread waits on its handle.

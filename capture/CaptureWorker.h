@@ -15,6 +15,7 @@
 #include "platform/Sync.h"
 #include "platform/Thread.h"
 #include "serial/SerialPort.h"
+#include "service/Requester.h"
 #include "settings/SettingsStore.h"
 
 // Where the capture is, as the window and the tray show it.
@@ -64,6 +65,8 @@ public:
     void Stop();
     // Stop, naming who stopped it for the log ("stopped by the user", "the service was stopped").
     void StopBecause(const char* why);
+    // The same, naming who asked, for the capture-ended event.
+    void StopBecause(const char* why, const Requester& who);
 
     // The window told (message, no parameters) whenever the status changes or a message
     // waits; set before Start. Without one the caller polls.
@@ -77,6 +80,10 @@ public:
     // Set before Start: a paragraph added to the message of a file that cannot be created (the
     // service's account, which needs write access to the file's folder).
     void SetFileHint(const CString& hint);
+    // Set before Start: who asked for the capture, for its events. Unset, it is this process's
+    // own account, which in desktop mode is the person at the window.
+    void SetRequester(const Requester& who);
+    Requester GetRequester() const;
     // How ports are made; tests stand in for drivers that Wine cannot imitate.
     void SetPortFactory(PortFactory factory);
     // How much may wait in memory while the capture file cannot be written; set before Start.
@@ -132,6 +139,9 @@ private:
     PortFactory m_portFactory;
     size_t m_memoryBound = kDefaultMemoryBound;
     CString m_stopReason;
+    Requester m_requester;
+    Requester m_stopper;
+    bool m_stopperKnown = false;
     CaptureStatus m_status;
     std::vector<CaptureMessage> m_messages;
 };

@@ -1,5 +1,7 @@
 #include "platform/EventText.h"
 
+#include <sddl.h>
+
 #include "platform/Handle.h"
 
 CString LineSettingsText(DWORD baud, unsigned dataBits, int parity, int stopBits)
@@ -46,4 +48,34 @@ CString WithSystemText(const char* text, DWORD error)
     result += "\n\n";
     result += SystemErrorText(error);
     return result;
+}
+
+CString ProcessAccountName()
+{
+    HANDLE opened = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return CString();
+    CHandle token(opened);
+    // A TOKEN_USER with its SID fits in this: the SID is at most SECURITY_MAX_SID_SIZE bytes.
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD size = 0;
+    if (!::GetTokenInformation(token, TokenUser, &info, sizeof info, &size)) return CString();
+    PSID sid = info.user.User.Sid;
+    char name[256] = "", domain[256] = "";
+    DWORD nameSize = sizeof name, domainSize = sizeof domain;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (::LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+        return *domain ? CString(domain) + "\\" + name : CString(name);
+    CLocalPtr<char> text;
+    if (::ConvertSidToStringSidA(sid, text.Receive())) return CString(text.Get());
+    return CString();
+}
+
+DWORD ProcessSessionId()
+{
+    DWORD session = 0;
+    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+    return session;
 }

@@ -15,3 +15,9 @@ CString SystemErrorText(DWORD error);
 
 // text, a blank line, then the system's text for error: how a message gives its reason.
 CString WithSystemText(const char* text, DWORD error);
+
+// The account this process runs as, DOMAIN\user as Windows names it ("NT AUTHORITY\LOCAL
+// SERVICE"), the SID as text when it has no name, empty when the token cannot be read.
+CString ProcessAccountName();
+// The Windows session this process runs in (0 for a service).
+DWORD ProcessSessionId();

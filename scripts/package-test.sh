@@ -137,6 +137,22 @@ seed_settings() { # seed_settings VIEW: the collector captures COM5 into the cap
     wine reg add "$settings_key" /v "$name" /t "$type" /d "$data" /f /reg:"$1" </dev/null >/dev/null 2>&1
   done
 }
+parameter() { # parameter NAME: a value of the service's Parameters key, as reg prints it
+  wine reg query "$service_key\Parameters" /v "$1" /reg:64 2>/dev/null | tr -d '\r' |
+    awk -v n="$1" '$1 == n { sub(/^ *[^ ]+ +[^ ]+ +/, ""); print }'
+}
+seed_parameters() { # as an administrator or a deployment tool would: COM5 into the capture folder from boot
+  local value name type data
+  for value in "CommPort REG_DWORD 5" "BaudRate REG_DWORD 9600" "DataFile REG_SZ $capture_windows" "RunAtStartup REG_DWORD 1"; do
+    read -r name type data <<<"$value"
+    wine reg add "$service_key\Parameters" /v "$name" /t "$type" /d "$data" /f /reg:64 </dev/null >/dev/null 2>&1
+  done
+}
+service_settings_followed() { # within 10 s the settings key has the service's settings
+  local i
+  for i in $(seq 50); do settings_kept && return 0; sleep 0.2; done
+  return 1
+}
 settings_kept() { [ "$(setting CommPort)" = 0x5 ] && [ "$(setting DataFile)" = "$capture_windows" ] && [ "$(setting RunAtStartup)" = 0x1 ]; }
 event_source() { # the event source's message file and types, as "FILE|TYPES"; "absent" without its key
   local values
@@ -246,9 +262,12 @@ expect "the event source names the program as its message file, for all three ev
 expect "the service runs" service_becomes RUNNING 10
 expect "it starts automatically, as LocalService, the installed program with /service" service_installed_as_asked
 expect "the capture folder is made" test -d "$capture_dir"
+expect "the service's Parameters key is made with its protected list" probe parameters
 
-# 2. A reboot with Run Collector At Startup: the service starts by itself and captures afresh.
-seed_settings 32
+# 2. A reboot with Run Collector At Startup: the service starts by itself and captures afresh,
+# from the settings an administrator gave it (the settings key follows them).
+seed_parameters
+expect "the settings key follows the service's settings" service_settings_followed
 echo "before the reboot" >"$capture"
 t0=$(date +%s%N)
 testenv_reboot
@@ -372,11 +391,22 @@ send service 5000
 expect "the service captures with the kept settings" capture_holds service
 expect "uninstall succeeds" msiexec /x "$(win "$msi")" /qn
 
-# 8. STARTATLOGON=0.
-expect "install with STARTATLOGON=0 succeeds" msiexec /i "$(win "$msi")" STARTATLOGON=0 /qn
+# 8. STARTATLOGON=0, with the service's settings on the command line as a deployment gives them;
+# a value that is not valid fails the install first.
+refused_install() { ! msiexec /i "$(win "$msi")" BAUDRATE=fast /qn /norestart && test -z "$(products)"; }
+expect "an install with BAUDRATE=fast fails and installs nothing" refused_install
+expect "install with STARTATLOGON=0 and settings succeeds" msiexec /i "$(win "$msi")" STARTATLOGON=0 COMMPORT=COM7 \
+  BAUDRATE=19200 PARITY=EVEN OPERATORS="BUILTIN\Users;BUILTIN\Power Users" /qn /norestart
 installed_with_service() { test -f "$program_dir/POSCollector.exe" && service_becomes RUNNING 10; }
 expect "it installs the program and its service" installed_with_service
 expect "it leaves the logon entry out" test -z "$(logon_command)"
+given_and_kept() {
+  [ "$(parameter CommPort)" = 0x7 ] && [ "$(parameter BaudRate)" = 0x4b00 ] && [ "$(parameter Parity)" = 0x0 ] &&
+    [ "$(parameter DataFile)" = "$capture_windows" ] && [ "$(parameter RunAtStartup)" = 0x1 ] &&
+    [ "$(parameter Operators)" = 'BUILTIN\Users\0BUILTIN\Power Users' ]
+}
+expect "the given settings are in the Parameters key, the others as they were" given_and_kept
+expect "which keeps its protected list" probe parameters
 expect "and uninstalls" msiexec /x "$(win "$msi")" /qn
 
 say "times under Wine: install $install_time s, reboot to a new capture $boot_time s, upgrade (stopping the service) $upgrade_time s, uninstall (stopping the service) $uninstall_time s, upgrade from $previous_version (closing its collector) $previous_upgrade_time s; whole test $(seconds_since "$test_started") s"

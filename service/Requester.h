@@ -4,6 +4,7 @@
 // to its settings). Events name it; the channel decides from it what a window may do.
 #include <windows.h>
 
+#include "platform/EventText.h"
 #include "platform/String.h"
 
 struct Requester {
@@ -16,3 +17,15 @@ struct Requester {
     // May run, stop and change the capture (Administrators, and the operators the shop named).
     bool mayControl = false;
 };
+
+// This process as the requester: the service itself (the boot, a restart, a deployment's change,
+// whose writer the registry does not record), or in desktop mode the person whose window it is.
+inline Requester ThisProcess(const char* how)
+{
+    Requester who;
+    who.account = ProcessAccountName();
+    who.sessionId = ProcessSessionId();
+    who.how = how;
+    who.mayControl = true;
+    return who;
+}

@@ -27,12 +27,13 @@ DWORD CServiceCore::Start()
 
 void CServiceCore::Serve(HANDLE stop)
 {
-    HANDLE events[3] = {stop, m_captures.ChangeEvent(), m_commands.Event()};
+    HANDLE events[4] = {stop, m_captures.ChangeEvent(), m_commands.Event(), m_captures.ParametersEvent()};
     for (;;) {
         // The captures wake this thread for every change, and a few times a second while bytes
         // arrive: an idle line costs nothing here.
-        DWORD waited = ::WaitForMultipleObjects(3, events, FALSE, INFINITE);
+        DWORD waited = ::WaitForMultipleObjects(4, events, FALSE, INFINITE);
         if (waited == WAIT_OBJECT_0 || waited == WAIT_FAILED) return;
+        if (waited == WAIT_OBJECT_0 + 3) m_captures.OnParametersChanged();
         for (const CServiceCommands::Command& command : m_commands.Take()) {
             switch (command.kind) {
             case CServiceCommands::Command::Kind::Run:

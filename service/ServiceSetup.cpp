@@ -10,6 +10,7 @@
 #include "platform/Handle.h"
 #include "service/ServiceHost.h"
 #include "service/ServiceSid.h"
+#include "service/ServiceProperties.h"
 
 namespace {
 
@@ -139,8 +140,13 @@ DWORD CaptureFolderAccessList(CLocalPtr<ACL>& list)
     return ::SetEntriesInAclA(4, entries, nullptr, list.Receive());
 }
 
-int ConfigureCollectorService()
+int ConfigureCollectorService(const std::map<std::string, std::string>& properties)
 {
+    CString refused;
+    if (ConfigureServiceParameters(properties, refused) != ERROR_SUCCESS) {
+        ReportCollectorEvent(EVENTLOG_ERROR_TYPE, MSG_COLLECTOR_NOTE, {refused});
+        return 1;
+    }
     CServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     // Restart actions need the right to start the service as well as to change it.
     CServiceHandle service(manager.Get() ? ::OpenServiceA(manager.Get(), kCollectorServiceName,

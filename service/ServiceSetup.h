@@ -4,6 +4,9 @@
 // after the service is installed and /stopservice before it is removed.
 #include <windows.h>
 
+#include <map>
+#include <string>
+
 #include "platform/Handle.h"
 
 // Sets the service's recovery (restarted 5 s after a failure, three times; the count starts again
@@ -11,8 +14,11 @@
 // one privilege it needs (SeChangeNotifyPrivilege), and makes the capture folder
 // %ProgramData%\Orvane DVR\POSCollector with its own access list (CaptureFolderAccessList).
 // Every step may run again (upgrades do). A step the system does not support is noted in the
-// event log and passed over; the result is non-zero only when the folder cannot be made.
-int ConfigureCollectorService();
+// event log and passed over; the result is non-zero only when the folder cannot be made. First
+// of all the service's Parameters key, with the package's properties (ConfigureServiceParameters):
+// a property that is not valid fails the install, with an Error event naming it, before anything
+// else changes.
+int ConfigureCollectorService(const std::map<std::string, std::string>& properties = {});
 
 // The capture folder's own access list, in place of what ProgramData passes on: Administrators
 // and SYSTEM full, the service's SID modify, Users read and execute; every entry inherited by

@@ -27,3 +27,17 @@ TEST(CommandLine, TheProgramNameAndUnknownWordsSwitchNothingOn)
     EXPECT_FALSE(plain.tray);
     EXPECT_TRUE(plain.close);
 }
+
+TEST(CommandLine, ConfigureServiceTakesThePackagesPropertiesWithQuotedBlanksAndEmptyOnes)
+{
+    CommandLineOptions options = ParseCommandLine(
+        "\"C:\\Program Files (x86)\\POSCollector.exe\" /configureservice commport=\"COM3\" "
+        "DATAFILE=\"C:\\Shop Data\\lane 1.txt\" OPERATORS=\"\" BAUDRATE=9600");
+    EXPECT_TRUE(options.configureService);
+    EXPECT_EQ(options.serviceProperties, (std::map<std::string, std::string>{{"BAUDRATE", "9600"},
+                                                                              {"COMMPORT", "COM3"},
+                                                                              {"DATAFILE", "C:\\Shop Data\\lane 1.txt"},
+                                                                              {"OPERATORS", ""}}));
+    // Only after /configureservice: elsewhere such words mean nothing.
+    EXPECT_TRUE(ParseCommandLine("POSCollector.exe COMMPORT=3 /tray").serviceProperties.empty());
+}

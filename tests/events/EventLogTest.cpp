@@ -50,16 +50,18 @@ struct EventCase {
 
 const EventCase kEvents[] = {
     {MSG_CAPTURE_STARTED, 0x4FFF0001,
-     {"COM5", "9600 baud, 8 data bits, parity NONE, 1 stop bit", "C:\\Receipts\\lane 1.txt"}},
+     {"COM5", "9600 baud, 8 data bits, parity NONE, 1 stop bit", "C:\\Receipts\\lane 1.txt", "TILL\\anna", "2",
+      "a window"}},
     {MSG_WAITING_FOR_PORT, 0x8FFF0002, {"COM5"}},
     {MSG_PORT_LOST, 0x8FFF0003, {"COM5", "The device is not ready."}},
     {MSG_PORT_BACK, 0x4FFF0004, {"COM5", "48213"}},
     {MSG_FILE_NOT_WRITABLE, 0x8FFF0005, {"C:\\Receipts\\lane 1.txt", "There is not enough space on the disk."}},
     {MSG_FILE_WRITABLE_AGAIN, 0x4FFF0006, {"C:\\Receipts\\lane 1.txt", "65536"}},
-    {MSG_CAPTURE_ENDED, 0x4FFF0007, {"COM5", "stopped by the user", "48213"}},
+    {MSG_CAPTURE_ENDED, 0x4FFF0007, {"COM5", "stopped by the user", "48213", "TILL\\bob", "3", "a window"}},
     {MSG_SERVICE_STARTED, 0x4FFF0008, {"1.0.0.2"}},
     {MSG_SERVICE_STOPPED, 0x4FFF0009, {"1.0.0.2"}},
     {MSG_COLLECTOR_NOTE, 0x4FFF000A, {"Anything at all"}},
+    {MSG_SETTINGS_CHANGED, 0x4FFF000B, {"CommPort: 3 -> 5", "NT AUTHORITY\\LOCAL SERVICE", "0", "a deployment"}},
 };
 
 TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertInPlace)

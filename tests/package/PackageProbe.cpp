@@ -3,6 +3,8 @@
 //                            access) and no values
 //   package_probe tray       the collector's dialog exists, hidden, with its tray icon
 //   package_probe baud RATE  picks RATE in the Baud Rate list as a user would
+//   package_probe parameters the service's Parameters key has exactly the protected list the
+//                            program builds for it; prints its values
 // Prints what it found; exit status 0 when it holds.
 #include <windows.h>
 
@@ -16,6 +18,7 @@
 
 #include "platform/Handle.h"
 #include "res/resource.h"
+#include "settings/ServiceParameters.h"
 
 namespace {
 
@@ -131,6 +134,64 @@ int Baud(const char* rate)
     return 0;
 }
 
+std::vector<std::string> Entries(PACL dacl)
+{
+    std::vector<std::string> entries;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        char* sid = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+            !ConvertSidToStringSidA(reinterpret_cast<PSID>(&ace->SidStart), &sid))
+            continue;
+        CLocalPtr<char> owned(sid);
+        char entry[256];
+        std::snprintf(entry, sizeof entry, "type %u flags 0x%x mask 0x%lx %s", ace->Header.AceType,
+                      ace->Header.AceFlags, static_cast<unsigned long>(ace->Mask), sid);
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+int Parameters()
+{
+    CKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersPath, 0, READ_CONTROL | kServiceParametersView,
+                      &key.m_key) != ERROR_SUCCESS) {
+        std::printf("no Parameters key\n");
+        return 1;
+    }
+    DWORD size = 0;
+    RegGetKeySecurity(key.m_key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    std::vector<BYTE> sd(size ? size : 1);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (RegGetKeySecurity(key.m_key, DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS ||
+        !GetSecurityDescriptorDacl(sd.data(), &present, &dacl, &defaulted) ||
+        !GetSecurityDescriptorControl(sd.data(), &control, &revision)) {
+        std::printf("its access list cannot be read\n");
+        return 1;
+    }
+    CLocalPtr<SECURITY_DESCRIPTOR> built;
+    PACL expected = nullptr;
+    if (!BuildServiceParametersSecurity(built) ||
+        !GetSecurityDescriptorDacl(built.Get(), &present, &expected, &defaulted))
+        return 1;
+    const std::vector<std::string> found = Entries(dacl);
+    for (const std::string& entry : found) std::printf("  entry %s\n", entry.c_str());
+    std::printf("  %s\n", control & SE_DACL_PROTECTED ? "protected" : "inherits");
+    bool valuesPresent = false;
+    const ServiceParameters values = LoadServiceParameters(valuesPresent);
+    const CollectorSettings& v = values.settings;
+    std::printf("  CommPort %d, BaudRate %d, DataBits %u, Parity %d, StopBits %d, DataFile %s, RunAtStartup %d, "
+                "Operators", v.commPort, v.baudRate, static_cast<unsigned>(v.dataBits), v.parity, v.stopBits,
+                v.dataFile.GetString(), v.runAtStartup);
+    for (const CString& o : values.operators) std::printf(" [%s]", o.GetString());
+    std::printf("\n");
+    return found == Entries(expected) && (control & SE_DACL_PROTECTED) && valuesPresent ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -143,8 +204,10 @@ int main(int argc, char** argv)
         status = Tray();
     else if (command == "baud" && argc > 2)
         status = Baud(argv[2]);
+    else if (command == "parameters")
+        status = Parameters();
     else
-        std::printf("usage: package_probe keys | tray | baud RATE\n");
+        std::printf("usage: package_probe keys | tray | baud RATE | parameters\n");
     std::fflush(stdout);
     return status;
 }

@@ -1,0 +1,74 @@
+#pragma once
+// The settings the service runs from, in its own key under the service's registry key
+// (HKLM\SYSTEM\CurrentControlSet\Services\OrvanePOSCollector\Parameters): the seven values of
+// the family key with the same names, types and meanings, and Operators (REG_MULTI_SZ), the
+// accounts and groups besides Administrators that may control the capture. Unlike the family
+// key, which every account may write, only administrators, SYSTEM and the service may change it.
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/Handle.h"
+#include "platform/String.h"
+#include "settings/SettingsStore.h"
+
+// Under HKEY_LOCAL_MACHINE. SYSTEM is shared by both views; the 64-bit view is named so that
+// a 32-bit build never goes through redirection rules.
+extern const char kServiceParametersPath[];
+const REGSAM kServiceParametersView = KEY_WOW64_64KEY;
+
+struct ServiceParameters {
+    CollectorSettings settings;
+    std::vector<CString> operators;
+};
+bool operator==(const ServiceParameters& a, const ServiceParameters& b);
+inline bool operator!=(const ServiceParameters& a, const ServiceParameters& b) { return !(a == b); }
+
+// The key's access list: Administrators and SYSTEM full access, the service's own SID
+// (NT SERVICE\OrvanePOSCollector) query, set and notify, Users read; protected, so nothing
+// inherited from the Services key widens it. False when it cannot be built.
+bool BuildServiceParametersSecurity(CLocalPtr<SECURITY_DESCRIPTOR>& sd);
+
+// Creates the key with that list, or gives an existing one the list (an earlier install, or a
+// key someone made by hand). For the package, which runs as SYSTEM. ERROR_SUCCESS or the error.
+LONG CreateServiceParametersKey();
+
+// Reads the values. present is false when none of the seven is there (the key missing too):
+// the settings are then the defaults and the caller takes them from the family key.
+ServiceParameters LoadServiceParameters(bool& present);
+
+// Writes the seven values (not Operators), creating the key with its list when it is missing.
+LONG SaveServiceSettings(const CollectorSettings& settings);
+LONG SaveServiceOperators(const std::vector<CString>& operators);
+
+// Removing the service deletes its key, Parameters with it, and an upgrade removes the older
+// version first: the package keeps a copy, with the same access list, under
+// HKLM\SOFTWARE\Tarnwick\Orvane DVR\Service Parameters (64-bit view) before it removes the
+// service, for the install that follows to take back.
+extern const char kServiceParametersCopyPath[];
+LONG CopyServiceParametersAside();
+ServiceParameters LoadServiceParametersCopy(bool& present);
+
+// "CommPort: 3 -> 5; DataFile: C:\a.txt -> C:\b.txt": the values that differ, as an event names
+// them; empty when none does.
+CString ParameterChangesText(const ServiceParameters& before, const ServiceParameters& after);
+
+// Tells of every change of a value in the key, from open to close. The registration belongs to
+// the thread that arms it until Windows 8: arm it on a thread that lives as long as the watch.
+class CParametersWatch {
+public:
+    CParametersWatch();
+    ~CParametersWatch();
+    CParametersWatch(const CParametersWatch&) = delete;
+    CParametersWatch& operator=(const CParametersWatch&) = delete;
+
+    // Opens the key and asks for the next change; again after each signal, since a
+    // notification ends with the signal. False when the key cannot be watched.
+    bool Arm();
+    // Set on a change; never set while no watch is armed.
+    HANDLE Event() const { return m_event; }
+
+private:
+    CHandle m_event;
+    HKEY m_key = nullptr;
+};

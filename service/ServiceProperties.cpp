@@ -83,7 +83,7 @@ bool FamilyKeyNewerThanCopy()
     family = family.Left(family.GetLength() - 1);
     ULONGLONG familyWritten = 0, copyWritten = 0;
     return LastWritten(family, KEY_WOW64_32KEY, familyWritten) &&
-           LastWritten(kServiceParametersCopyPath, kServiceParametersView, copyWritten) && familyWritten > copyWritten;
+           LastWritten(kServiceParametersCopyPath, kServiceParametersCopyView, copyWritten) && familyWritten > copyWritten;
 }
 
 CString Refusal(const std::string& name, const std::string& value, const char* needs)

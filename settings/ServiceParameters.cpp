@@ -8,7 +8,7 @@
 #include "service/ServiceSid.h"
 
 const char kServiceParametersPath[] = "SYSTEM\\CurrentControlSet\\Services\\OrvanePOSCollector\\Parameters";
-const char kServiceParametersCopyPath[] = "SOFTWARE\\Tarnwick\\Orvane DVR\\Service Parameters";
+const char kServiceParametersCopyPath[] = "SOFTWARE\\Tarnwick\\Orvane DVR\\POSCollector Service";
 
 namespace {
 
@@ -28,7 +28,7 @@ const char kOperatorsName[] = "Operators";
 HKEY OpenKey(REGSAM sam, const char* path = kServiceParametersPath)
 {
     HKEY key = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, sam | kServiceParametersView, &key) != ERROR_SUCCESS)
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, sam | ServiceParametersViewOf(path), &key) != ERROR_SUCCESS)
         return nullptr;
     return key;
 }
@@ -126,7 +126,7 @@ LONG CreateProtectedKey(const char* path)
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd.Get(), FALSE};
     HKEY made = nullptr;
     LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                KEY_ALL_ACCESS | kServiceParametersView, &sa, &made, nullptr);
+                                KEY_ALL_ACCESS | ServiceParametersViewOf(path), &sa, &made, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
     CKey key(made);
     // Also on a new key: an existing one keeps whatever list it had, and Wine gives a key made

@@ -15,7 +15,15 @@
 // Under HKEY_LOCAL_MACHINE. SYSTEM is shared by both views; the 64-bit view is named so that
 // a 32-bit build never goes through redirection rules.
 extern const char kServiceParametersPath[];
+extern const char kServiceParametersCopyPath[];
 const REGSAM kServiceParametersView = KEY_WOW64_64KEY;
+// The copy an upgrade takes back lives in the family's tree, which is in the 32-bit view.
+const REGSAM kServiceParametersCopyView = KEY_WOW64_32KEY;
+// The view a path of this file is in.
+inline REGSAM ServiceParametersViewOf(const char* path)
+{
+    return ::lstrcmpiA(path, kServiceParametersCopyPath) == 0 ? kServiceParametersCopyView : kServiceParametersView;
+}
 
 struct ServiceParameters {
     CollectorSettings settings;
@@ -43,7 +51,7 @@ LONG SaveServiceOperators(const std::vector<CString>& operators);
 
 // Removing the service deletes its key, Parameters with it, and an upgrade removes the older
 // version first: the package keeps a copy, with the same access list, under
-// HKLM\SOFTWARE\Tarnwick\Orvane DVR\Service Parameters (64-bit view) before it removes the
+// HKLM\SOFTWARE\Tarnwick\Orvane DVR\POSCollector Service (32-bit view) before it removes the
 // service, for the install that follows to take back.
 extern const char kServiceParametersCopyPath[];
 LONG CopyServiceParametersAside();

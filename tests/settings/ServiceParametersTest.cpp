@@ -53,7 +53,7 @@ TEST_F(ServiceParametersTest, OnlyAdministratorsSystemAndTheServiceMayChangeTheK
     // settings after the next upgrade.
     ASSERT_EQ(SaveServiceSettings(CollectorSettings()), ERROR_SUCCESS);
     ASSERT_EQ(CopyServiceParametersAside(), ERROR_SUCCESS);
-    EXPECT_EQ(ReadDacl(kServiceParametersCopyPath, kServiceParametersView), expected);
+    EXPECT_EQ(ReadDacl(kServiceParametersCopyPath, kServiceParametersCopyView), expected);
 
     CLocalPtr<SECURITY_DESCRIPTOR> sd;
     ASSERT_TRUE(BuildServiceParametersSecurity(sd));

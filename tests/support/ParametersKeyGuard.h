@@ -18,7 +18,7 @@ public:
     static void Remove()
     {
         ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersPath, kServiceParametersView, 0);
-        ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersCopyPath, kServiceParametersView, 0);
+        ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersCopyPath, kServiceParametersCopyView, 0);
         const char service[] = "SYSTEM\\CurrentControlSet\\Services\\OrvanePOSCollector";
         HKEY key = nullptr;
         if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, service, 0, KEY_QUERY_VALUE | kServiceParametersView, &key) !=

@@ -1,5 +1,11 @@
 #include "service/PipeClient.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "service/ServiceHost.h"
+#include "service/ServiceSid.h"
+
 namespace {
 
 constexpr DWORD kRetryMs = 500;
@@ -20,7 +26,66 @@ void KeepBounded(T& queue)
     while (queue.size() > kMaxKept) queue.erase(queue.begin());
 }
 
+// The SID of the pipe's owner as text; "" when the system reports none.
+bool PipeOwner(HANDLE pipe, std::string& owner)
+{
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    // The window's GENERIC_READ includes READ_CONTROL, which reading the owner needs.
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr, nullptr, &sd) !=
+        ERROR_SUCCESS)
+        return false;
+    CLocalPtr<void> owned(sd);
+    owner.clear();
+    if (!sid) return true;
+    CLocalPtr<char> text;
+    if (!ConvertSidToStringSidA(sid, text.Receive())) return false;
+    owner = text.Get();
+    return true;
+}
+
 } // namespace
+
+bool ExpectCollectorService(ExpectedServer& expected)
+{
+    CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager.Get()) return false;
+    // Interactive users hold this right on every service.
+    CServiceHandle service(OpenServiceA(manager.Get(), kCollectorServiceName, SERVICE_QUERY_STATUS));
+    if (!service.Get()) return false;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed) ||
+        status.dwProcessId == 0)
+        return false;
+    expected.processId = status.dwProcessId;
+    // An object's owner comes from its creator's token: a standard user can make a pipe owned by
+    // itself, never by LocalService or the service's SID. The process id pins the service;
+    // the owner covers an id the service let go of and another program took in between.
+    CLocalPtr<char> localService;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    expected.owners.clear();
+    if (CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &size) && ConvertSidToStringSidA(sid, localService.Receive()))
+        expected.owners.push_back(localService.Get());
+    const CString serviceSid = CollectorServiceSidString();
+    if (!serviceSid.IsEmpty()) expected.owners.push_back(serviceSid.GetString());
+    return true;
+}
+
+bool IsExpectedServer(DWORD serverProcessId, const std::string& ownerSid, const ExpectedServer& expected)
+{
+    // The service manager never names process 0 for a running service (ExpectCollectorService
+    // refuses it); Wine names no server process within one process, which tests expect.
+    if (serverProcessId != expected.processId) return false;
+    // Windows gives every named pipe an owner; only a system that keeps none (Wine) reports
+    // none, and there the process is all there is to check.
+    if (ownerSid.empty()) return true;
+    for (const std::string& owner : expected.owners)
+        if (_stricmp(owner.c_str(), ownerSid.c_str()) == 0) return true;
+    return false;
+}
 
 CPipeClient::CPipeClient(std::string pipeName)
     : m_name(std::move(pipeName)),
@@ -40,6 +105,8 @@ void CPipeClient::SetNotifyWindow(HWND window, UINT message)
     m_notifyWindow = window;
     m_notifyMessage = message;
 }
+
+void CPipeClient::SetExpectedServer(ExpectedServerSource source) { m_expected = std::move(source); }
 
 bool CPipeClient::Start()
 {
@@ -92,6 +159,35 @@ std::vector<channel::Refused> CPipeClient::TakeRefusals()
     return out;
 }
 
+bool CPipeClient::MayControl() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_connected && m_mayControl;
+}
+
+CString CPipeClient::Account() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_connected ? m_account : CString();
+}
+
+bool CPipeClient::Dismissed() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_dismissed;
+}
+
+int CPipeClient::UntrustedServers() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_untrusted;
+}
+
+bool CPipeClient::Save(int captureId, const CollectorSettings& settings)
+{
+    return Send(channel::SaveSettings{captureId, settings});
+}
+
 bool CPipeClient::Run(int captureId, const CollectorSettings& settings)
 {
     return Send(channel::RunCapture{captureId, settings});
@@ -126,8 +222,13 @@ void CPipeClient::Loop()
     do {
         CHandle pipe;
         if (Open(pipe)) {
-            Converse(pipe);
-            SetDisconnected();
+            if (Trusted(pipe)) {
+                Converse(pipe);
+                SetDisconnected();
+            } else {
+                CSingleLock guard(&m_lock, true);
+                ++m_untrusted;
+            }
         }
     } while (!WaitStop(kRetryMs));
 }
@@ -148,6 +249,16 @@ bool CPipeClient::Open(CHandle& pipe)
         if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeA(m_name.c_str(), kWaitForInstanceMs)) return false;
     }
     return false;
+}
+
+bool CPipeClient::Trusted(HANDLE pipe) const
+{
+    ExpectedServer expected;
+    if (!m_expected || !m_expected(expected)) return false;
+    ULONG serverProcessId = 0;
+    std::string owner;
+    return GetNamedPipeServerProcessId(pipe, &serverProcessId) && PipeOwner(pipe, owner) &&
+           IsExpectedServer(serverProcessId, owner, expected);
 }
 
 void CPipeClient::Converse(HANDLE pipe)
@@ -226,6 +337,8 @@ bool CPipeClient::Take(const channel::Frame& frame)
     if (const auto* welcome = std::get_if<channel::Welcome>(&frame)) {
         if (m_welcomed || welcome->version != channel::kProtocolVersion) return false;
         m_welcomed = true;
+        m_mayControl = welcome->mayControl;
+        m_account = welcome->account;
         m_states.assign(static_cast<size_t>(welcome->captureCount), channel::ChannelState());
         m_statesToCome = m_states.size();
         // Connected once every capture's state is here, so a window never shows a made-up one.
@@ -249,6 +362,10 @@ bool CPipeClient::Take(const channel::Frame& frame)
         KeepBounded(m_messages);
         return true;
     }
+    if (std::holds_alternative<channel::Dismiss>(frame)) {
+        m_dismissed = true;
+        return true;
+    }
     return false; // a frame only a window sends
 }
 
@@ -260,6 +377,8 @@ void CPipeClient::SetDisconnected()
         was = m_connected;
         m_connected = false;
         m_welcomed = false;
+        m_mayControl = false;
+        m_account.Empty();
         m_statesToCome = 0;
         m_states.clear();
         m_outbox.clear();

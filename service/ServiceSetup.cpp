@@ -165,9 +165,13 @@ int StopCollectorService(DWORD timeoutMs)
 {
     CServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.Get()) return 1;
-    CServiceHandle service(
-        ::OpenServiceA(manager.Get(), kCollectorServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    CServiceHandle service(::OpenServiceA(manager.Get(), kCollectorServiceName,
+                                          SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_USER_DEFINED_CONTROL));
     if (!service.Get()) return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : 1;
+    // The windows of every session go first: they keep the program's file in use, and a package
+    // running as SYSTEM reaches none of them itself. A service not running refuses; that is fine.
+    SERVICE_STATUS dismissed = {};
+    ::ControlService(service.Get(), kDismissWindowsControl, &dismissed);
 
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     CHandle process;

@@ -28,7 +28,7 @@ using ExpectedServerSource = std::function<bool(ExpectedServer&)>;
 bool ExpectCollectorService(ExpectedServer& expected);
 
 // Whether a pipe served by serverProcessId and owned by ownerSid ("" when the system reports no
-// owner) is the expected server.
+// owner: never the service's) is the expected server.
 bool IsExpectedServer(DWORD serverProcessId, const std::string& ownerSid, const ExpectedServer& expected);
 
 class CPipeClient {

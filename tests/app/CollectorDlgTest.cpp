@@ -12,6 +12,7 @@
 #include "AppTestSupport.h"
 #include "service/ServiceCore.h"
 #include "settings/BootMarks.h"
+#include "support/ChannelTestSupport.h"
 
 #include <thread>
 #include "platform/Handle.h"
@@ -637,6 +638,7 @@ TEST_F(CollectorDialog, InClientModeTheWindowRunsAndStopsTheServicesCaptureAndIt
 
     dlg.m_bClientMode = true;
     dlg.m_pipeName = options.name.c_str();
+    dlg.m_expectedServer = testenv::ThisProcessAsServer;
     Open();
     // "Run Collector At Startup" is the service's to act on at boot, not the window's.
     EXPECT_EQ(dlg.m_pWorker, nullptr);

@@ -3,6 +3,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <map>
+#include <memory>
+
 #include "service/ServiceHost.h"
 #include "service/ServiceSid.h"
 
@@ -44,21 +47,41 @@ bool PipeOwner(HANDLE pipe, std::string& owner)
     return true;
 }
 
+// The service manager's answer for one service. The handles are kept for the process's life, so
+// that a connect costs one query, not three calls into the service manager; a handle that stops
+// answering (the service was deleted and installed again) is opened anew.
+bool QueryServiceProcess(const char* serviceName, SERVICE_STATUS_PROCESS& status)
+{
+    static CCriticalSection lock;
+    static std::map<std::string, std::unique_ptr<CServiceHandle>> services;
+    static std::unique_ptr<CServiceHandle> manager;
+    CSingleLock guard(&lock, true);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!manager || !manager->Get()) manager = std::make_unique<CServiceHandle>(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        if (!manager->Get()) return false;
+        std::unique_ptr<CServiceHandle>& service = services[serviceName];
+        // Interactive users hold this right on every service.
+        if (!service || !service->Get())
+            service = std::make_unique<CServiceHandle>(OpenServiceA(manager->Get(), serviceName, SERVICE_QUERY_STATUS));
+        DWORD needed = 0;
+        if (service->Get() && QueryServiceStatusEx(service->Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                                   sizeof status, &needed))
+            return true;
+        service.reset();
+        if (attempt == 0 && GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) continue;
+        return false;
+    }
+    return false;
+}
+
 } // namespace
 
-bool ExpectCollectorService(ExpectedServer& expected)
+bool ExpectCollectorService(ExpectedServer& expected) { return ExpectService(kCollectorServiceName, expected); }
+
+bool ExpectService(const char* serviceName, ExpectedServer& expected)
 {
-    CServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager.Get()) return false;
-    // Interactive users hold this right on every service.
-    CServiceHandle service(OpenServiceA(manager.Get(), kCollectorServiceName, SERVICE_QUERY_STATUS));
-    if (!service.Get()) return false;
     SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &needed) ||
-        status.dwProcessId == 0)
-        return false;
+    if (!QueryServiceProcess(serviceName, status) || status.dwProcessId == 0) return false;
     expected.processId = status.dwProcessId;
     // An object's owner comes from its creator's token: a standard user can make a pipe owned by
     // itself, never by LocalService or the service's SID. The process id pins the service;

@@ -26,6 +26,8 @@ using ExpectedServerSource = std::function<bool(ExpectedServer&)>;
 // The collector service, as the service manager names it now: its process, and its account
 // (LocalService) or its service SID as the owner.
 bool ExpectCollectorService(ExpectedServer& expected);
+// The same for any service (what the benchmark measures the check with).
+bool ExpectService(const char* serviceName, ExpectedServer& expected);
 
 // Whether a pipe served by serverProcessId and owned by ownerSid ("" when the system reports no
 // owner: never the service's) is the expected server.

@@ -48,6 +48,20 @@ struct CCloseKey {
 };
 using CRegKeyHandle = CScopedHandle<HKEY, CCloseKey>;
 
+// OpenThreadToken from advapi32, where Windows 7 has it: the import library would bind it to
+// kernel32, which exports it only from Windows 8 on.
+BOOL OpenThreadTokenFromAdvapi(HANDLE thread, DWORD access, BOOL asSelf, HANDLE* token)
+{
+    using OpenThreadTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, BOOL, HANDLE*);
+    static const OpenThreadTokenFn open = reinterpret_cast<OpenThreadTokenFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("advapi32.dll"), "OpenThreadToken")));
+    if (!open) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return FALSE;
+    }
+    return open(thread, access, asSelf, token);
+}
+
 // Ends an impersonation on every path out.
 class CRevertOnExit {
 public:
@@ -160,7 +174,7 @@ bool IdentifyPipeClient(HANDLE pipe, Requester& who)
         CRevertOnExit revert;
         HANDLE raw = nullptr;
         // As self: the service's own token decides whether it may open the thread's token.
-        if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) return false;
+        if (!OpenThreadTokenFromAdvapi(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) return false;
         token.Attach(raw);
     }
     TokenFacts facts;

@@ -321,7 +321,7 @@ void CCollectorDlg::StopWorker(const char* why)
 
 void CCollectorDlg::OnServiceNotify()
 {
-    if (m_service.Dismissed() && !m_bDestroying) {
+    if (m_service.Dismissed() && !m_bExitRequested && !m_bDestroying) {
         // The service goes for an install: end as /close ends the window.
         m_bExitRequested = true;
         PostMessage(WM_CLOSE);

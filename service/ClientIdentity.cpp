@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/Handle.h"
+#include "platform/Sync.h"
 
 namespace {
 
@@ -70,6 +71,22 @@ public:
     CRevertOnExit(const CRevertOnExit&) = delete;
     CRevertOnExit& operator=(const CRevertOnExit&) = delete;
 };
+
+// The Operators value, read at every connect so that a change counts for the next window; names
+// are resolved again only when it changed, as resolving a domain's name may ask the network.
+std::vector<SidBytes> CurrentOperators()
+{
+    static CCriticalSection lock;
+    static std::vector<std::string> entries;
+    static std::vector<SidBytes> sids;
+    std::vector<std::string> now = ReadOperators();
+    CSingleLock guard(&lock, true);
+    if (now != entries) {
+        sids = ResolveOperators(now);
+        entries = std::move(now);
+    }
+    return sids;
+}
 
 } // namespace
 
@@ -183,6 +200,6 @@ bool IdentifyPipeClient(HANDLE pipe, Requester& who)
     who.account = AccountName(facts.user.data());
     who.sessionId = session;
     who.how = "a window";
-    who.mayControl = MayControl(facts, ResolveOperators(ReadOperators()));
+    who.mayControl = MayControl(facts, CurrentOperators());
     return true;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // CPipeClient: a session window's end of the control channel. Its own thread connects to the
 // service, says Hello, keeps the latest state of every capture and the messages not yet taken,
-// and connects again whenever the service goes away and comes back. The window is told by a
-// posted message and never waits on the pipe.
+// and connects again whenever the service goes away and comes back. It reads nothing from a
+// server that is not the service's process. The window is told by a posted message and never
+// waits on the pipe.
 #include <windows.h>
 
 #include <deque>

@@ -3,7 +3,8 @@
 // through a fixed set of pipe instances and an I/O completion port; nothing a client sends or
 // fails to read makes that thread (or the capture) wait. A client that breaks the protocol,
 // stays silent past its deadline or lets its outbound queue overflow is disconnected, and its
-// pipe instance serves the next client.
+// pipe instance serves the next client. Each client's account is read from its token at Hello;
+// only one that may control gets its Run, Stop and Save to the captures.
 #include <windows.h>
 
 #include <atomic>

@@ -60,6 +60,9 @@ const EventCase kEvents[] = {
     {MSG_SERVICE_STARTED, 0x4FFF0008, {"1.0.0.2"}},
     {MSG_SERVICE_STOPPED, 0x4FFF0009, {"1.0.0.2"}},
     {MSG_COLLECTOR_NOTE, 0x4FFF000A, {"Anything at all"}},
+    {MSG_REQUEST_REFUSED, 0x8FFF000C, {"SHOP-PC\\cashier", "2", "Stop"}},
+    {MSG_CHANNEL_NAME_TAKEN, 0xCFFF000D, {"Access is denied."}},
+    {MSG_CHANNEL_OPEN, 0x4FFF000E, {"\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector"}},
 };
 
 TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertInPlace)

@@ -51,23 +51,25 @@ DWORD CServiceCore::OpenChannel()
 
 void CServiceCore::Serve(HANDLE stop, HANDLE dismiss)
 {
-    HANDLE events[4] = {stop, m_captures.ChangeEvent(), m_commands.Event(), dismiss};
-    const DWORD count = dismiss ? 4 : 3;
+    enum { kStop, kChange, kCommand, kDismiss, kEvents };
+    // Without a dismissal of its own, one that never comes.
+    CHandle never(dismiss ? nullptr : ::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!dismiss) dismiss = never;
+    HANDLE events[kEvents] = {stop, m_captures.ChangeEvent(), m_commands.Event(), dismiss};
     for (;;) {
         // The captures wake this thread for every change, and a few times a second while bytes
         // arrive: an idle line costs nothing here. A channel another process kept us from is
         // tried again every few seconds.
-        DWORD waited = ::WaitForMultipleObjects(count, events, FALSE, m_channelOpen ? INFINITE : m_retryChannelMs);
+        DWORD waited = ::WaitForMultipleObjects(kEvents, events, FALSE, m_channelOpen ? INFINITE : m_retryChannelMs);
         // The stop that follows the windows' dismissal at once must not swallow it.
-        if (waited == WAIT_OBJECT_0 && dismiss && ::WaitForSingleObject(dismiss, 0) == WAIT_OBJECT_0)
-            waited = WAIT_OBJECT_0 + 3;
-        if (waited == WAIT_FAILED) return;
-        if (waited == WAIT_OBJECT_0) return;
+        if (waited == WAIT_OBJECT_0 + kStop && ::WaitForSingleObject(dismiss, 0) == WAIT_OBJECT_0)
+            waited = WAIT_OBJECT_0 + kDismiss;
+        if (waited == WAIT_FAILED || waited == WAIT_OBJECT_0 + kStop) return;
         if (waited == WAIT_TIMEOUT) {
             OpenChannel();
             continue;
         }
-        if (dismiss && waited == WAIT_OBJECT_0 + 3) {
+        if (waited == WAIT_OBJECT_0 + kDismiss) {
             ::ResetEvent(dismiss);
             m_windowsDismissed = true;
             m_server.BroadcastDismiss();

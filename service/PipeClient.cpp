@@ -263,7 +263,7 @@ void CPipeClient::Loop()
                 ++m_untrusted;
             }
         }
-    } while (!WaitStop(kRetryMs));
+    } while (!Dismissed() && !WaitStop(kRetryMs));
 }
 
 bool CPipeClient::WaitStop(DWORD ms) const
@@ -348,7 +348,8 @@ void CPipeClient::Converse(HANDLE pipe)
             for (;;) {
                 channel::Decoded d = channel::TakeFrame(inbound, frame);
                 if (d == channel::Decoded::NeedMore) break;
-                if (d == channel::Decoded::Malformed || !Take(frame)) {
+                if (d == channel::Decoded::Malformed || !Take(frame) || Dismissed()) {
+                    // Told to go: the service need not wait for this window to close.
                     broken = true;
                     break;
                 }

@@ -30,6 +30,14 @@ const char kServiceUnreachable[] =
     "The Orvane POS Collector service cannot be reached, so the capture cannot be started or stopped from here.  "
     "It may be stopped or still starting: check the service \"Orvane POS Collector\" in Services, then try again.";
 const char kServiceCaption[] = "Orvane POS Collector";
+const char kViewOnlyText[] =
+    "Only administrators and the operators named for this PC can start, stop or change the capture.  This window "
+    "shows the capture and its settings; the service sees you as %s.  To be allowed, ask the PC's administrator to "
+    "add your account or group to the collector's operators.";
+// Windows starts the window again, hidden in the tray, after an install closed it; not after a
+// crash, a hang or a reboot (the logon entry starts it then).
+const wchar_t kRestartCommandLineW[] = L"/tray";
+const DWORD kRestartFlags = RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT;
 // The tray menu of client mode.
 const UINT kMenuOpen = 1;
 const UINT kMenuExit = 2;
@@ -112,10 +120,12 @@ bool CCollectorDlg::OnInitDialog()
     AddTrayIcon();
     if (m_bClientMode) {
         m_progress.SetRange(0, kProgressMax);
-        m_service.Start(m_hWnd, WM_CAPTURENOTIFY, m_pipeName);
-        // Nothing to start or stop until the service answers.
+        m_service.Start(m_hWnd, WM_CAPTURENOTIFY, m_pipeName, m_expectedServer);
+        // Nothing to start, stop or change until the service answers.
         m_btnRun.ModifyStyle(0, WS_DISABLED);
         m_btnStop.ModifyStyle(0, WS_DISABLED);
+        EnableSettingControls(false);
+        ::RegisterApplicationRestart(kRestartCommandLineW, kRestartFlags);
     }
     return true;
 }
@@ -251,7 +261,12 @@ void CCollectorDlg::OnSelChangeParity() { m_nParity = SelectedData(m_cbParity); 
 
 void CCollectorDlg::OnSelChangeStopBits() { m_nStopBits = SelectedData(m_cbStopBits); }
 
-void CCollectorDlg::OnRunAtStartupClicked() { m_bRunAtStartup = m_chkRunAtStartup.GetCheck(); }
+void CCollectorDlg::OnRunAtStartupClicked()
+{
+    m_bRunAtStartup = m_chkRunAtStartup.GetCheck();
+    // The service acts on it at boot: it keeps it, not this window.
+    if (m_bClientMode && !m_service.Save(CurrentSettings())) ShowWarning(kServiceUnreachable, kServiceCaption);
+}
 
 void CCollectorDlg::OnDataFileChanged() { m_editDataFile.GetWindowText(m_strDataFile); }
 
@@ -272,9 +287,7 @@ void CCollectorDlg::OnRun()
         return;
     }
     if (m_bClientMode) {
-        // The settings first, as the service and every other window read them from the key.
-        CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
-        SaveCollectorSettings(key, CurrentSettings());
+        // The service keeps the settings it runs with; this window writes none.
         if (!m_service.Run(CurrentSettings())) ShowWarning(kServiceUnreachable, kServiceCaption);
         return;
     }
@@ -313,20 +326,79 @@ CaptureEnd CCollectorDlg::StopWorker(const char* why, std::vector<CaptureMessage
 
 void CCollectorDlg::OnServiceNotify()
 {
+    if (m_service.Dismissed() && !m_bExitRequested && !m_bDestroying) {
+        // The service goes for an install: end as /close ends the window.
+        m_bExitRequested = true;
+        PostMessage(WM_CLOSE);
+    }
     const bool connected = m_service.Connected();
     const CaptureStatus status = m_service.Status();
+    const bool mayControl = connected && m_service.MayControl();
     if (connected) {
-        SetRunning(m_service.Running());
+        const CollectorSettings settings = m_service.Settings();
+        if (!m_bServiceSettingsShown || settings != m_serviceSettings) ShowServiceSettings(settings);
+        if (mayControl) {
+            SetRunning(m_service.Running());
+        } else {
+            m_btnRun.ModifyStyle(0, WS_DISABLED);
+            m_btnStop.ModifyStyle(0, WS_DISABLED);
+        }
         m_lastEnd = status.state == CaptureState::Ended ? status.end : CaptureEnd::None;
         m_progress.SetPos(static_cast<int>(status.reads % kProgressMax));
     } else {
+        m_bServiceSettingsShown = false;
         m_btnRun.ModifyStyle(0, WS_DISABLED);
-        m_btnRun.Invalidate(true);
         m_btnStop.ModifyStyle(0, WS_DISABLED);
-        m_btnStop.Invalidate(true);
     }
+    m_btnRun.Invalidate(true);
+    m_btnStop.Invalidate(true);
+    EnableSettingControls(mayControl);
     UpdateTrayTip();
+    if (connected && !mayControl) ExplainViewOnly();
+    for (const CString& refusal : m_service.TakeRefusals()) ShowWarning(refusal, kServiceCaption);
     for (const CaptureMessage& message : m_service.TakeMessages()) ShowWarning(message.text, message.caption);
+}
+
+void CCollectorDlg::ShowServiceSettings(const CollectorSettings& settings)
+{
+    m_serviceSettings = settings;
+    m_bServiceSettingsShown = true;
+    m_nCommPort = settings.commPort;
+    m_nBaudRate = settings.baudRate;
+    m_nDataBits = settings.dataBits;
+    m_nParity = settings.parity;
+    m_nStopBits = settings.stopBits;
+    m_bRunAtStartup = settings.runAtStartup;
+    int port = -1;
+    for (int i = 0; i < m_cbCommPort.GetCount(); ++i)
+        if (static_cast<int>(m_cbCommPort.GetItemData(i)) == m_nCommPort) port = i;
+    m_cbCommPort.SetCurSel(port);
+    SelectNumber(m_cbBaudRate, m_nBaudRate);
+    SelectNumber(m_cbDataBits, m_nDataBits);
+    m_cbParity.SetCurSel(m_nParity);
+    m_cbStopBits.SetCurSel(m_nStopBits);
+    m_chkRunAtStartup.SetCheck(m_bRunAtStartup ? BST_CHECKED : BST_UNCHECKED);
+    // Raises the change notice, which stores the same text.
+    m_editDataFile.SetWindowText(settings.dataFile);
+}
+
+void CCollectorDlg::EnableSettingControls(bool enable)
+{
+    CWnd* controls[] = {&m_cbCommPort, &m_cbBaudRate, &m_cbDataBits, &m_cbParity,
+                        &m_cbStopBits, &m_editDataFile, &m_btnBrowse, &m_chkRunAtStartup};
+    for (CWnd* control : controls) {
+        if (control->GetSafeHwnd()) ::EnableWindow(control->GetSafeHwnd(), enable ? TRUE : FALSE);
+    }
+}
+
+void CCollectorDlg::ExplainViewOnly()
+{
+    // Not at a hidden /tray start: the first time the user opens the window.
+    if (m_bViewOnlyExplained || !IsWindowVisible()) return;
+    m_bViewOnlyExplained = true;
+    CString text;
+    text.Format(kViewOnlyText, m_service.Account().GetString());
+    m_messageBoxes.Post(text, kServiceCaption, MB_OK | MB_ICONINFORMATION);
 }
 
 void CCollectorDlg::OnCaptureNotify()
@@ -435,8 +507,8 @@ bool CCollectorDlg::DestroyWindow()
         m_service.Stop();
     else
         OnStop();
-    // Saved already when the session ended.
-    if (!m_bSessionEnded) {
+    // Saved already when the session ended; in client mode the service keeps them.
+    if (!m_bSessionEnded && !m_bClientMode) {
         CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
         SaveCollectorSettings(key, CurrentSettings());
     }
@@ -455,9 +527,12 @@ void CCollectorDlg::OnEndSession(bool ending)
     // The system ends the process once this returns: the capture file must be complete
     // and the settings written now.
     m_bSessionEnded = true;
-    // Settings first: a slow stop must not cost them when the system ends the process.
-    CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
-    SaveCollectorSettings(key, CurrentSettings());
+    // Settings first: a slow stop must not cost them when the system ends the process. In
+    // client mode the service keeps them.
+    if (!m_bClientMode) {
+        CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
+        SaveCollectorSettings(key, CurrentSettings());
+    }
     StopWorker("the Windows session ended");
     m_service.Stop();
     RemoveTrayIcon();
@@ -557,6 +632,8 @@ LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         OnCaptureNotify();
         return 0;
     }
+    // Shown for the first time: a view-only window explains itself now.
+    if (message == WM_SHOWWINDOW && wParam && m_bClientMode) PostMessage(WM_CAPTURENOTIFY);
     if (message == m_nTaskbarCreated && m_nTaskbarCreated != 0) {
         // The shell restarted and forgot our icon.
         AddTrayIcon();

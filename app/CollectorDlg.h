@@ -98,6 +98,8 @@ public:
     bool m_bClientMode = false;
     // The control channel in client mode (null: the service's own); tests run a service of their own.
     const char* m_pipeName = nullptr;
+    // The server to believe in client mode (null: the collector service); tests serve it themselves.
+    ExpectedServerSource m_expectedServer;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -132,6 +134,13 @@ private:
     void Restore();
     // Client mode: the buttons, the bar, the tip and the boxes follow the service's capture.
     void OnServiceNotify();
+    // Client mode: the controls show the service's settings when they changed there, so that a
+    // byte count does not undo what the user is picking.
+    void ShowServiceSettings(const CollectorSettings& settings);
+    // Client mode: the setting controls take input only from a window that may change them.
+    void EnableSettingControls(bool enable);
+    // Client mode: a window that may only look says why, once, when it is first on the screen.
+    void ExplainViewOnly();
     void ShowTrayMenu();
 
     // The shell's broadcast when the task bar is (re)created: the tray icon must be added again.
@@ -146,4 +155,8 @@ private:
     CServiceView m_service;
     // Client mode: a close the window must obey (/close, the tray's Exit), not just hide for.
     bool m_bExitRequested = false;
+    // Client mode: the service's settings as last shown, and whether any were.
+    CollectorSettings m_serviceSettings;
+    bool m_bServiceSettingsShown = false;
+    bool m_bViewOnlyExplained = false;
 };

@@ -1,5 +1,14 @@
 #include "service/PipeClient.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <map>
+#include <memory>
+
+#include "service/ServiceHost.h"
+#include "service/ServiceSid.h"
+
 namespace {
 
 constexpr DWORD kRetryMs = 500;
@@ -20,7 +29,96 @@ void KeepBounded(T& queue)
     while (queue.size() > kMaxKept) queue.erase(queue.begin());
 }
 
+// The SID of the pipe's owner as text; "" when the system reports none.
+bool PipeOwner(HANDLE pipe, std::string& owner)
+{
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    // The window's GENERIC_READ includes READ_CONTROL, which reading the owner needs.
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr, nullptr, &sd) !=
+        ERROR_SUCCESS)
+        return false;
+    CLocalPtr<void> owned(sd);
+    owner.clear();
+    if (!sid) return true;
+    CLocalPtr<char> text;
+    if (!ConvertSidToStringSidA(sid, text.Receive())) return false;
+    owner = text.Get();
+    return true;
+}
+
+// The service manager's answer for one service. The handles are kept for the process's life, so
+// that a connect costs one query, not three calls into the service manager; a handle that stops
+// answering (the service was deleted and installed again) is opened anew.
+bool QueryServiceProcess(const char* serviceName, SERVICE_STATUS_PROCESS& status)
+{
+    static CCriticalSection lock;
+    static std::map<std::string, std::unique_ptr<CServiceHandle>> services;
+    static std::unique_ptr<CServiceHandle> manager;
+    CSingleLock guard(&lock, true);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!manager || !manager->Get()) manager = std::make_unique<CServiceHandle>(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        if (!manager->Get()) return false;
+        std::unique_ptr<CServiceHandle>& service = services[serviceName];
+        // Interactive users hold this right on every service.
+        if (!service || !service->Get())
+            service = std::make_unique<CServiceHandle>(OpenServiceA(manager->Get(), serviceName, SERVICE_QUERY_STATUS));
+        DWORD needed = 0;
+        if (service->Get() && QueryServiceStatusEx(service->Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                                   sizeof status, &needed))
+            return true;
+        service.reset();
+        if (attempt == 0 && GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) continue;
+        return false;
+    }
+    return false;
+}
+
 } // namespace
+
+bool ExpectCollectorService(ExpectedServer& expected) { return ExpectService(kCollectorServiceName, expected); }
+
+bool ExpectService(const char* serviceName, ExpectedServer& expected)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    if (!QueryServiceProcess(serviceName, status) || status.dwProcessId == 0) return false;
+    expected.processId = status.dwProcessId;
+    // An object's owner comes from its creator's token: a standard user can make a pipe owned by
+    // itself, never by LocalService or the service's SID. The process id pins the service;
+    // the owner covers an id the service let go of and another program took in between.
+    CLocalPtr<char> localService;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    expected.owners.clear();
+    if (CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &size) && ConvertSidToStringSidA(sid, localService.Receive()))
+        expected.owners.push_back(localService.Get());
+    const CString serviceSid = CollectorServiceSidString();
+    if (!serviceSid.IsEmpty()) expected.owners.push_back(serviceSid.GetString());
+    // Whom the service's own token names as the owner of what it makes, where this window may
+    // read that token: Windows lets administrators, not standard users, read a LocalService
+    // process's token, and there it names LocalService again. Wine runs the service as the
+    // PC's one user and owns its objects by that user's owner group.
+    CHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
+    HANDLE raw = nullptr;
+    if (process.IsValid() && OpenProcessToken(process, TOKEN_QUERY, &raw)) {
+        CHandle token(raw);
+        BYTE buffer[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+        DWORD got = 0;
+        CLocalPtr<char> owner;
+        if (GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &got) &&
+            ConvertSidToStringSidA(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner, owner.Receive()))
+            expected.owners.push_back(owner.Get());
+    }
+    return true;
+}
+
+bool IsExpectedServer(DWORD serverProcessId, const std::string& ownerSid, const ExpectedServer& expected)
+{
+    if (serverProcessId == 0 || serverProcessId != expected.processId) return false;
+    for (const std::string& owner : expected.owners)
+        if (_stricmp(owner.c_str(), ownerSid.c_str()) == 0) return true;
+    return false;
+}
 
 CPipeClient::CPipeClient(std::string pipeName)
     : m_name(std::move(pipeName)),
@@ -40,6 +138,8 @@ void CPipeClient::SetNotifyWindow(HWND window, UINT message)
     m_notifyWindow = window;
     m_notifyMessage = message;
 }
+
+void CPipeClient::SetExpectedServer(ExpectedServerSource source) { m_expected = std::move(source); }
 
 bool CPipeClient::Start()
 {
@@ -92,6 +192,35 @@ std::vector<channel::Refused> CPipeClient::TakeRefusals()
     return out;
 }
 
+bool CPipeClient::MayControl() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_connected && m_mayControl;
+}
+
+CString CPipeClient::Account() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_connected ? m_account : CString();
+}
+
+bool CPipeClient::Dismissed() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_dismissed;
+}
+
+int CPipeClient::UntrustedServers() const
+{
+    CSingleLock guard(&m_lock, true);
+    return m_untrusted;
+}
+
+bool CPipeClient::Save(int captureId, const CollectorSettings& settings)
+{
+    return Send(channel::SaveSettings{captureId, settings});
+}
+
 bool CPipeClient::Run(int captureId, const CollectorSettings& settings)
 {
     return Send(channel::RunCapture{captureId, settings});
@@ -126,10 +255,15 @@ void CPipeClient::Loop()
     do {
         CHandle pipe;
         if (Open(pipe)) {
-            Converse(pipe);
-            SetDisconnected();
+            if (Trusted(pipe)) {
+                Converse(pipe);
+                SetDisconnected();
+            } else {
+                CSingleLock guard(&m_lock, true);
+                ++m_untrusted;
+            }
         }
-    } while (!WaitStop(kRetryMs));
+    } while (!Dismissed() && !WaitStop(kRetryMs));
 }
 
 bool CPipeClient::WaitStop(DWORD ms) const
@@ -148,6 +282,16 @@ bool CPipeClient::Open(CHandle& pipe)
         if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeA(m_name.c_str(), kWaitForInstanceMs)) return false;
     }
     return false;
+}
+
+bool CPipeClient::Trusted(HANDLE pipe) const
+{
+    ExpectedServer expected;
+    if (!m_expected || !m_expected(expected)) return false;
+    ULONG serverProcessId = 0;
+    std::string owner;
+    return GetNamedPipeServerProcessId(pipe, &serverProcessId) && PipeOwner(pipe, owner) &&
+           IsExpectedServer(serverProcessId, owner, expected);
 }
 
 void CPipeClient::Converse(HANDLE pipe)
@@ -204,7 +348,8 @@ void CPipeClient::Converse(HANDLE pipe)
             for (;;) {
                 channel::Decoded d = channel::TakeFrame(inbound, frame);
                 if (d == channel::Decoded::NeedMore) break;
-                if (d == channel::Decoded::Malformed || !Take(frame)) {
+                if (d == channel::Decoded::Malformed || !Take(frame) || Dismissed()) {
+                    // Told to go: the service need not wait for this window to close.
                     broken = true;
                     break;
                 }
@@ -226,6 +371,8 @@ bool CPipeClient::Take(const channel::Frame& frame)
     if (const auto* welcome = std::get_if<channel::Welcome>(&frame)) {
         if (m_welcomed || welcome->version != channel::kProtocolVersion) return false;
         m_welcomed = true;
+        m_mayControl = welcome->mayControl;
+        m_account = welcome->account;
         m_states.assign(static_cast<size_t>(welcome->captureCount), channel::ChannelState());
         m_statesToCome = m_states.size();
         // Connected once every capture's state is here, so a window never shows a made-up one.
@@ -249,6 +396,10 @@ bool CPipeClient::Take(const channel::Frame& frame)
         KeepBounded(m_messages);
         return true;
     }
+    if (std::holds_alternative<channel::Dismiss>(frame)) {
+        m_dismissed = true;
+        return true;
+    }
     return false; // a frame only a window sends
 }
 
@@ -260,6 +411,8 @@ void CPipeClient::SetDisconnected()
         was = m_connected;
         m_connected = false;
         m_welcomed = false;
+        m_mayControl = false;
+        m_account.Empty();
         m_statesToCome = 0;
         m_states.clear();
         m_outbox.clear();

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "service/ServiceSid.h"
+
 namespace {
 
 // FILE_GENERIC_READ | FILE_WRITE_DATA: not FILE_GENERIC_WRITE, whose FILE_APPEND_DATA is also
@@ -26,20 +28,35 @@ std::string OwnAccountSid()
     return text.Get();
 }
 
+// Whether this process's token holds the SID as an enabled group.
+bool TokenCarries(const CString& sidText)
+{
+    CLocalPtr<void> sid;
+    if (sidText.IsEmpty() || !ConvertStringSidToSidA(sidText, sid.Receive())) return false;
+    BOOL member = FALSE;
+    return CheckTokenMembership(nullptr, sid.Get(), &member) && member;
+}
+
 } // namespace
 
-std::string PipeSecurityDescriptorString()
+std::string PipeOwnerSid()
 {
-    std::string self = OwnAccountSid();
-    if (self.empty()) return std::string();
+    const CString service = CollectorServiceSidString();
+    if (TokenCarries(service)) return service.GetString();
+    return OwnAccountSid();
+}
+
+std::string PipeSecurityDescriptorString(const std::string& fullAccessSid)
+{
+    if (fullAccessSid.empty()) return std::string();
     // Deny first: an access list is read in order. P: nothing inherited.
-    return std::string("D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;") + self + ")(A;;" + kSessionUserRights +
-           ";;;IU)";
+    return std::string("D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;") + fullAccessSid + ")(A;;" +
+           kSessionUserRights + ";;;IU)";
 }
 
 bool BuildPipeSecurityDescriptor(CLocalPtr<void>& descriptor, DWORD& error)
 {
-    std::string sddl = PipeSecurityDescriptorString();
+    std::string sddl = PipeSecurityDescriptorString(PipeOwnerSid());
     if (sddl.empty()) {
         error = GetLastError() ? GetLastError() : ERROR_NO_TOKEN;
         return false;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <deque>
 
+#include "Messages.h"
+#include "platform/EventLog.h"
+#include "service/ClientIdentity.h"
 #include "service/PipeSecurity.h"
 
 namespace {
@@ -15,6 +18,16 @@ constexpr DWORD kRelistenDelayMs = 100;
 constexpr size_t kReadSize = 1024;
 // Messages are rare; a host that floods them loses the oldest rather than growing without end.
 constexpr size_t kMaxPendingMessages = 64;
+// A client that keeps asking what it may not gets that many Warning events per connection, so
+// that it cannot fill the Application log.
+constexpr int kMaxRefusalEvents = 3;
+
+const char* RequestName(const channel::Frame& frame)
+{
+    if (std::holds_alternative<channel::RunCapture>(frame)) return "Run";
+    if (std::holds_alternative<channel::StopCapture>(frame)) return "Stop";
+    return "a settings change";
+}
 
 bool Pending(BOOL started)
 {
@@ -45,8 +58,10 @@ struct CPipeServer::Connection {
     std::deque<std::string> outbound;
     size_t queuedBytes = 0;
     std::string sending;
-    // The client, as far as the server knows it.
+    // The client, as far as the server knows it: nobody who may control until its Hello is read.
     Requester who;
+    DWORD processId = 0;
+    int refusalEvents = 0;
 
     void SetDeadline(DWORD ms)
     {
@@ -131,12 +146,12 @@ void CPipeServer::Broadcast(const channel::ChannelState& state)
     {
         CSingleLock guard(&m_lock, true);
         auto same = std::find_if(m_outbox.begin(), m_outbox.end(), [&](const Outgoing& o) {
-            return o.isState && o.captureId == state.captureId;
+            return o.kind == Outgoing::Kind::State && o.captureId == state.captureId;
         });
         if (same != m_outbox.end())
             same->frame = std::move(frame);
         else
-            m_outbox.push_back({true, state.captureId, std::move(frame)});
+            m_outbox.push_back({Outgoing::Kind::State, state.captureId, std::move(frame)});
     }
     Post(kWakeKey);
 }
@@ -152,12 +167,22 @@ void CPipeServer::BroadcastMessage(int captureId, const CaptureMessage& message)
     if (!channel::Encode(m, frame)) return;
     {
         CSingleLock guard(&m_lock, true);
-        size_t messages = std::count_if(m_outbox.begin(), m_outbox.end(), [](const Outgoing& o) { return !o.isState; });
-        if (messages >= kMaxPendingMessages) {
-            auto oldest = std::find_if(m_outbox.begin(), m_outbox.end(), [](const Outgoing& o) { return !o.isState; });
-            m_outbox.erase(oldest);
-        }
-        m_outbox.push_back({false, captureId, std::move(frame)});
+        auto isMessage = [](const Outgoing& o) { return o.kind == Outgoing::Kind::Message; };
+        if (static_cast<size_t>(std::count_if(m_outbox.begin(), m_outbox.end(), isMessage)) >= kMaxPendingMessages)
+            m_outbox.erase(std::find_if(m_outbox.begin(), m_outbox.end(), isMessage));
+        m_outbox.push_back({Outgoing::Kind::Message, captureId, std::move(frame)});
+    }
+    Post(kWakeKey);
+}
+
+void CPipeServer::BroadcastDismiss()
+{
+    std::string frame;
+    if (!channel::Encode(channel::Dismiss{}, frame)) return;
+    m_dismissed = true;
+    {
+        CSingleLock guard(&m_lock, true);
+        m_outbox.push_back({Outgoing::Kind::Dismiss, 0, std::move(frame)});
     }
     Post(kWakeKey);
 }
@@ -279,8 +304,25 @@ void CPipeServer::OnConnectDone(Connection& c, bool ok)
     c.welcomed = false;
     c.leaving = false;
     c.inbound.clear();
+    c.who = Requester();
+    c.refusalEvents = 0;
+    ULONG processId = 0;
+    c.processId = GetNamedPipeClientProcessId(c.pipe, &processId) ? processId : 0;
+    if (ConnectionsOf(c.processId, c) >= m_options.maxPerProcess) {
+        Close(c); // the instance listens again at once
+        return;
+    }
     c.SetDeadline(m_options.helloTimeoutMs);
     StartRead(c);
+}
+
+int CPipeServer::ConnectionsOf(DWORD processId, const Connection& c) const
+{
+    int n = 0;
+    for (const auto& other : m_connections) {
+        if (other.get() != &c && other->phase == Connection::Phase::Connected && other->processId == processId) ++n;
+    }
+    return n;
 }
 
 void CPipeServer::StartRead(Connection& c)
@@ -331,29 +373,74 @@ void CPipeServer::Handle(Connection& c, const channel::Frame& frame)
             c.leaving = true;
             c.SetDeadline(m_options.helloTimeoutMs);
         } else {
-            c.welcomed = true;
-            c.hasDeadline = false;
-            std::vector<channel::ChannelState> states = m_control.States();
-            Queue(c, channel::Welcome{channel::kProtocolVersion, static_cast<int>(states.size())});
-            for (const channel::ChannelState& s : states) Queue(c, s);
+            Welcome(c);
         }
         return;
     }
-    const auto* run = std::get_if<channel::RunCapture>(&frame);
-    const auto* stop = std::get_if<channel::StopCapture>(&frame);
-    if (!c.welcomed || (!run && !stop)) {
+    const bool request = std::holds_alternative<channel::RunCapture>(frame) ||
+                         std::holds_alternative<channel::StopCapture>(frame) ||
+                         std::holds_alternative<channel::SaveSettings>(frame);
+    if (!c.welcomed || !request) {
         Close(c); // a request before Hello, or a frame only the service sends
         return;
     }
-    int id = run ? run->captureId : stop->captureId;
+    Request(c, frame);
+}
+
+void CPipeServer::Welcome(Connection& c)
+{
+    // Its Hello has been read, so the system can say whose token it is. One that cannot be read
+    // may only look.
+    Requester who;
+    bool known = m_options.identify ? m_options.identify(c.pipe, who) : IdentifyPipeClient(c.pipe, who);
+    if (!known) who = Requester();
+    if (who.account.IsEmpty()) who.account = "an account the service could not identify";
+    c.who = who;
+    c.welcomed = true;
+    c.hasDeadline = false;
+    std::vector<channel::ChannelState> states = m_control.States();
+    channel::Welcome welcome{channel::kProtocolVersion, static_cast<int>(states.size()), c.who.mayControl,
+                             c.who.account};
+    if (welcome.account.GetLength() > static_cast<int>(channel::kMaxAccountLength))
+        welcome.account = welcome.account.Left(static_cast<int>(channel::kMaxAccountLength));
+    Queue(c, welcome);
+    for (const channel::ChannelState& s : states) Queue(c, s);
+    if (m_dismissed) Queue(c, channel::Dismiss{});
+}
+
+void CPipeServer::Request(Connection& c, const channel::Frame& frame)
+{
+    int id = 0;
+    if (const auto* run = std::get_if<channel::RunCapture>(&frame)) id = run->captureId;
+    if (const auto* stop = std::get_if<channel::StopCapture>(&frame)) id = stop->captureId;
+    if (const auto* save = std::get_if<channel::SaveSettings>(&frame)) id = save->captureId;
+    if (!c.who.mayControl) {
+        if (c.refusalEvents < kMaxRefusalEvents) {
+            ++c.refusalEvents;
+            CString session;
+            session.Format("%lu", static_cast<unsigned long>(c.who.sessionId));
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_REQUEST_REFUSED,
+                                 {c.who.account, session, RequestName(frame)});
+        }
+        Queue(c, channel::Refused{id, channel::Refusal::NotAllowed});
+        return;
+    }
     std::vector<channel::ChannelState> states = m_control.States();
     bool known = std::any_of(states.begin(), states.end(), [id](const channel::ChannelState& s) {
         return s.captureId == id;
     });
-    if (!known)
+    if (!known) {
         Queue(c, channel::Refused{id, channel::Refusal::UnknownCapture});
-    else if (!(run ? m_control.Run(id, run->settings, c.who) : m_control.Stop(id, c.who)))
-        Queue(c, channel::Refused{id, channel::Refusal::NotAccepted});
+        return;
+    }
+    bool taken = false;
+    if (const auto* run = std::get_if<channel::RunCapture>(&frame))
+        taken = m_control.Run(id, run->settings, c.who);
+    else if (const auto* save = std::get_if<channel::SaveSettings>(&frame))
+        taken = m_control.Save(id, save->settings, c.who);
+    else
+        taken = m_control.Stop(id, c.who);
+    if (!taken) Queue(c, channel::Refused{id, channel::Refusal::NotAccepted});
 }
 
 void CPipeServer::Queue(Connection& c, const channel::Frame& frame)
@@ -414,6 +501,8 @@ void CPipeServer::Recycle(Connection& c)
     DisconnectNamedPipe(c.pipe);
     c.welcomed = false;
     c.leaving = false;
+    c.who = Requester();
+    c.processId = 0;
     c.inbound.clear();
     c.outbound.clear();
     c.queuedBytes = 0;

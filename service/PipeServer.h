@@ -3,10 +3,12 @@
 // through a fixed set of pipe instances and an I/O completion port; nothing a client sends or
 // fails to read makes that thread (or the capture) wait. A client that breaks the protocol,
 // stays silent past its deadline or lets its outbound queue overflow is disconnected, and its
-// pipe instance serves the next client.
+// pipe instance serves the next client. Each client's account is read from its token at Hello;
+// only one that may control gets its Run, Stop and Save to the captures.
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +27,14 @@ struct PipeServerOptions {
     DWORD helloTimeoutMs = 5000;
     // Frames waiting for a client beyond what the pipe itself buffers.
     size_t maxQueuedBytes = 64 * 1024;
+    // Connections one client process may hold at once; one more is let go at once, so that a
+    // process holding many instances cannot keep the windows out.
+    int maxPerProcess = 4;
+    // How often the service tries again for a name another process holds.
+    DWORD retryNameMs = 3000;
+    // Who the client is, read when its Hello arrives; null reads its token. Tests give a
+    // connection any identity here, as Wine runs everything as an elevated administrator.
+    std::function<bool(HANDLE pipe, Requester& who)> identify;
 };
 
 class CPipeServer {
@@ -45,6 +55,8 @@ public:
     void Broadcast(const channel::ChannelState& state);
     // A text longer than the protocol carries is cut, not lost.
     void BroadcastMessage(int captureId, const CaptureMessage& message);
+    // Every window is told to end, as a close ends it (an install is about to replace the files).
+    void BroadcastDismiss();
 
     // Clients connected now, said Hello or not.
     int ClientCount() const { return m_clients.load(); }
@@ -52,7 +64,8 @@ public:
 private:
     struct Connection;
     struct Outgoing {
-        bool isState;
+        enum class Kind { State, Message, Dismiss };
+        Kind kind;
         int captureId;
         std::string frame;
     };
@@ -69,12 +82,17 @@ private:
     void OnWriteDone(Connection& c, bool ok);
     void StartRead(Connection& c);
     void Handle(Connection& c, const channel::Frame& frame);
+    void Welcome(Connection& c);
+    // Run, Stop or Save from a welcomed client.
+    void Request(Connection& c, const channel::Frame& frame);
     void Queue(Connection& c, const channel::Frame& frame);
     void QueueBytes(Connection& c, const std::string& bytes);
     void SendNext(Connection& c);
     void Close(Connection& c);
     void Recycle(Connection& c);
     void HandOut();
+    // Connections of that client process now, apart from c.
+    int ConnectionsOf(DWORD processId, const Connection& c) const;
     DWORD CheckDeadlines();
 
     ICaptureControl& m_control;
@@ -83,6 +101,8 @@ private:
     std::vector<std::unique_ptr<Connection>> m_connections;
     CWinThread* m_thread = nullptr;
     std::atomic<int> m_clients{0};
+    // Set by BroadcastDismiss: a window that connects later is told to go too.
+    std::atomic<bool> m_dismissed{false};
 
     CCriticalSection m_lock; // guards m_outbox, and m_port against Stop
     std::vector<Outgoing> m_outbox;

@@ -9,10 +9,12 @@ enum : uint16_t {
     kHello = 0x0001,
     kRun = 0x0002,
     kStop = 0x0003,
+    kSave = 0x0004,
     kWelcome = 0x0101,
     kState = 0x0102,
     kMessage = 0x0103,
     kRefused = 0x0104,
+    kClose = 0x0105,
 };
 
 // Wire values are fixed here, apart from the enums' order: a state added to the capture
@@ -67,7 +69,7 @@ bool EndFromWire(uint8_t v, CaptureEnd& e)
 
 bool ValidRefusal(uint8_t v)
 {
-    return v >= static_cast<uint8_t>(Refusal::UnsupportedVersion) && v <= static_cast<uint8_t>(Refusal::NotAccepted);
+    return v >= static_cast<uint8_t>(Refusal::UnsupportedVersion) && v <= static_cast<uint8_t>(Refusal::NotAllowed);
 }
 
 // Builds a body; any field that does not fit marks the whole body bad.
@@ -82,6 +84,16 @@ public:
     {
         if (id < 0 || id > kMaxCaptureId) m_ok = false;
         U16(static_cast<uint16_t>(id));
+    }
+    void Settings(const CollectorSettings& s)
+    {
+        I32(s.commPort);
+        I32(s.baudRate);
+        U8(s.dataBits);
+        I32(s.parity);
+        I32(s.stopBits);
+        Str(s.dataFile, kMaxPathLength);
+        I32(s.runAtStartup);
     }
     void Str(const CString& s, size_t maxLength)
     {
@@ -123,6 +135,18 @@ public:
         if (std::memchr(s, '\0', n)) m_ok = false;
         return CString(s, static_cast<int>(n));
     }
+    CollectorSettings Settings()
+    {
+        CollectorSettings s;
+        s.commPort = I32();
+        s.baudRate = I32();
+        s.dataBits = U8();
+        s.parity = I32();
+        s.stopBits = I32();
+        s.dataFile = Str(kMaxPathLength);
+        s.runAtStartup = I32();
+        return s;
+    }
     void Fail() { m_ok = false; }
     // Every field read and nothing left over.
     bool Done() const { return m_ok && m_at == m_n; }
@@ -154,16 +178,15 @@ struct EncodeBody {
     }
     void operator()(const RunCapture& f)
     {
-        const CollectorSettings& s = f.settings;
         w.U16(kRun);
         w.Capture(f.captureId);
-        w.I32(s.commPort);
-        w.I32(s.baudRate);
-        w.U8(s.dataBits);
-        w.I32(s.parity);
-        w.I32(s.stopBits);
-        w.Str(s.dataFile, kMaxPathLength);
-        w.I32(s.runAtStartup);
+        w.Settings(f.settings);
+    }
+    void operator()(const SaveSettings& f)
+    {
+        w.U16(kSave);
+        w.Capture(f.captureId);
+        w.Settings(f.settings);
     }
     void operator()(const StopCapture& f)
     {
@@ -175,6 +198,8 @@ struct EncodeBody {
         w.U16(kWelcome);
         w.U16(f.version);
         w.Capture(f.captureCount); // a count of 0..65535 fits where a number does
+        w.U8(f.mayControl ? 1 : 0);
+        w.Str(f.account, kMaxAccountLength);
     }
     void operator()(const ChannelState& f)
     {
@@ -185,6 +210,7 @@ struct EncodeBody {
         w.I32(f.status.port);
         w.U64(f.status.bytes);
         w.U32(f.status.reads);
+        w.Settings(f.settings);
     }
     void operator()(const UserMessage& f)
     {
@@ -199,6 +225,7 @@ struct EncodeBody {
         w.Capture(f.captureId);
         w.U8(static_cast<uint8_t>(f.reason));
     }
+    void operator()(const Dismiss&) { w.U16(kClose); }
 };
 
 bool DecodeBody(Reader& r, Frame& frame)
@@ -213,13 +240,14 @@ bool DecodeBody(Reader& r, Frame& frame)
     case kRun: {
         RunCapture f;
         f.captureId = r.U16();
-        f.settings.commPort = r.I32();
-        f.settings.baudRate = r.I32();
-        f.settings.dataBits = r.U8();
-        f.settings.parity = r.I32();
-        f.settings.stopBits = r.I32();
-        f.settings.dataFile = r.Str(kMaxPathLength);
-        f.settings.runAtStartup = r.I32();
+        f.settings = r.Settings();
+        frame = f;
+        break;
+    }
+    case kSave: {
+        SaveSettings f;
+        f.captureId = r.U16();
+        f.settings = r.Settings();
         frame = f;
         break;
     }
@@ -233,6 +261,10 @@ bool DecodeBody(Reader& r, Frame& frame)
         Welcome f;
         f.version = r.U16();
         f.captureCount = r.U16();
+        uint8_t may = r.U8();
+        if (may > 1) r.Fail();
+        f.mayControl = may == 1;
+        f.account = r.Str(kMaxAccountLength);
         frame = f;
         break;
     }
@@ -244,6 +276,7 @@ bool DecodeBody(Reader& r, Frame& frame)
         f.status.port = r.I32();
         f.status.bytes = r.U64();
         f.status.reads = r.U32();
+        f.settings = r.Settings();
         frame = f;
         break;
     }
@@ -264,6 +297,9 @@ bool DecodeBody(Reader& r, Frame& frame)
         frame = f;
         break;
     }
+    case kClose:
+        frame = Dismiss{};
+        break;
     default:
         return false;
     }

@@ -2,7 +2,7 @@
 // The control channel between the collector service and the collector windows of the
 // logon sessions. Both ends include this file and nothing else defines the wire format.
 //
-// Protocol version 1. A frame is a 4-byte length, then that many bytes of body; the body is
+// Protocol version 2. A frame is a 4-byte length, then that many bytes of body; the body is
 // a 2-byte type, then the type's fields. Integers are little-endian; a string is a 2-byte
 // length, then that many bytes in the system's ANSI code page (both ends run on one PC),
 // without NUL. A body is at most kMaxBody bytes.
@@ -12,11 +12,17 @@
 //     0x0002 Run      u16 capture, i32 port, i32 baud, u8 data bits, i32 parity,
 //                     i32 stop bits, str capture file, i32 run at startup
 //     0x0003 Stop     u16 capture
+//     0x0004 Save     u16 capture, settings as Run   the settings, without a Run
 //   service -> window
-//     0x0101 Welcome  u16 version, u16 captures     answers Hello; one State per capture follows
-//     0x0102 State    u16 capture, u8 state, u8 end, i32 port, u64 bytes captured, u32 reads
+//     0x0101 Welcome  u16 version, u16 captures, u8 may control, str account
+//                                                   answers Hello; one State per capture follows.
+//                                                   The account is the client's as the service
+//                                                   sees it, for the window to name.
+//     0x0102 State    u16 capture, u8 state, u8 end, i32 port, u64 bytes captured, u32 reads,
+//                     settings as Run               what the capture runs with
 //     0x0103 Message  u16 capture, str text, str caption
 //     0x0104 Refused  u16 capture, u8 reason        a request the service did not take
+//     0x0105 Close                                  the window ends, as a close ends it
 //
 // Captures are numbered from 0, one per COM port. A frame whose length, type, enum value or
 // string is out of range, or whose fields do not fill its body exactly, is malformed: the
@@ -32,7 +38,7 @@
 
 namespace channel {
 
-constexpr uint16_t kProtocolVersion = 1;
+constexpr uint16_t kProtocolVersion = 2;
 constexpr const char* kPipeName = "\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector";
 
 constexpr size_t kLengthSize = 4;
@@ -42,6 +48,8 @@ constexpr size_t kMaxFrame = kLengthSize + kMaxBody;
 constexpr size_t kMaxPathLength = 1024;
 constexpr size_t kMaxTextLength = 2048;
 constexpr size_t kMaxCaptionLength = 128;
+// DOMAIN\user is at most 15 + 1 + 256 characters; a SID as text fits too.
+constexpr size_t kMaxAccountLength = 512;
 constexpr int kMaxCaptureId = 0xFFFF;
 
 // What a window shows of one capture.
@@ -63,9 +71,16 @@ struct RunCapture {
 struct StopCapture {
     int captureId = 0;
 };
+struct SaveSettings {
+    int captureId = 0;
+    CollectorSettings settings;
+};
 struct Welcome {
     uint16_t version = kProtocolVersion;
     int captureCount = 0;
+    // Whether the service takes this client's Run, Stop and Save.
+    bool mayControl = false;
+    CString account;
 };
 struct UserMessage {
     int captureId = 0;
@@ -75,13 +90,17 @@ enum class Refusal : uint8_t {
     UnsupportedVersion = 1, // the service speaks another version; it closes the connection
     UnknownCapture = 2,     // no capture with that number
     NotAccepted = 3,        // the service cannot take the request now (it is stopping, say)
+    NotAllowed = 4,         // the client's account may only look
 };
 struct Refused {
     int captureId = 0;
     Refusal reason = Refusal::NotAccepted;
 };
 
-using Frame = std::variant<Hello, RunCapture, StopCapture, Welcome, ChannelState, UserMessage, Refused>;
+struct Dismiss {};
+
+using Frame = std::variant<Hello, RunCapture, StopCapture, SaveSettings, Welcome, ChannelState, UserMessage, Refused,
+                           Dismiss>;
 
 // Appends the encoded frame to out. False, with out unchanged, when a field does not fit the
 // protocol (a capture number out of range, a string too long or holding a NUL).

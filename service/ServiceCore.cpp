@@ -1,5 +1,9 @@
 #include "service/ServiceCore.h"
 
+#include "Messages.h"
+#include "platform/EventLog.h"
+#include "platform/EventText.h"
+
 namespace {
 
 bool Same(const channel::ChannelState& x, const channel::ChannelState& y)
@@ -9,10 +13,14 @@ bool Same(const channel::ChannelState& x, const channel::ChannelState& y)
     return a.state == b.state && a.end == b.end && a.port == b.port && a.bytes == b.bytes && a.reads == b.reads &&
            x.settings == y.settings;
 }
+
+// Windows told to go are given this long to read it before the channel closes.
+const DWORD kDismissFlushMs = 2000;
 } // namespace
 
 CServiceCore::CServiceCore(PipeServerOptions options)
-    : m_commands(CCaptureService::kCaptures), m_server(m_commands, std::move(options))
+    : m_commands(CCaptureService::kCaptures), m_retryChannelMs(options.retryNameMs),
+      m_server(m_commands, std::move(options))
 {
 }
 
@@ -22,18 +30,53 @@ DWORD CServiceCore::Start()
 {
     m_captures.Resume();
     Publish();
-    return m_server.Start();
+    return OpenChannel();
 }
 
-void CServiceCore::Serve(HANDLE stop)
+DWORD CServiceCore::OpenChannel()
 {
-    HANDLE events[4] = {stop, m_captures.ChangeEvent(), m_commands.Event(), m_captures.ParametersEvent()};
+    if (m_channelOpen) return ERROR_SUCCESS;
+    const DWORD error = m_server.Start();
+    m_channelOpen = error == ERROR_SUCCESS;
+    if (m_channelOpen) {
+        if (m_channelRefused) ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_CHANNEL_OPEN, {channel::kPipeName});
+        m_channelRefused = false;
+    } else if (!m_channelRefused) {
+        // Once: it is tried again every few seconds.
+        ReportCollectorEvent(EVENTLOG_ERROR_TYPE, MSG_CHANNEL_NAME_TAKEN, {SystemErrorText(error)});
+        m_channelRefused = true;
+    }
+    return error;
+}
+
+void CServiceCore::Serve(HANDLE stop, HANDLE dismiss)
+{
+    enum { kStop, kChange, kCommand, kDismiss, kParameters, kEvents };
+    // Without a dismissal of its own, one that never comes.
+    CHandle never(dismiss ? nullptr : ::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!dismiss) dismiss = never;
+    HANDLE events[kEvents] = {stop, m_captures.ChangeEvent(), m_commands.Event(), dismiss,
+                              m_captures.ParametersEvent()};
     for (;;) {
         // The captures wake this thread for every change, and a few times a second while bytes
-        // arrive: an idle line costs nothing here.
-        DWORD waited = ::WaitForMultipleObjects(4, events, FALSE, INFINITE);
-        if (waited == WAIT_OBJECT_0 || waited == WAIT_FAILED) return;
-        if (waited == WAIT_OBJECT_0 + 3) m_captures.OnParametersChanged();
+        // arrive: an idle line costs nothing here. A channel another process kept us from is
+        // tried again every few seconds.
+        DWORD waited = ::WaitForMultipleObjects(kEvents, events, FALSE, m_channelOpen ? INFINITE : m_retryChannelMs);
+        // The stop that follows the windows' dismissal at once must not swallow it.
+        if (waited == WAIT_OBJECT_0 + kStop && ::WaitForSingleObject(dismiss, 0) == WAIT_OBJECT_0)
+            waited = WAIT_OBJECT_0 + kDismiss;
+        if (waited == WAIT_FAILED || waited == WAIT_OBJECT_0 + kStop) return;
+        if (waited == WAIT_TIMEOUT) {
+            OpenChannel();
+            continue;
+        }
+        if (waited == WAIT_OBJECT_0 + kDismiss) {
+            ::ResetEvent(dismiss);
+            m_windowsDismissed = true;
+            m_server.BroadcastDismiss();
+            continue;
+        }
+        if (waited == WAIT_OBJECT_0 + kParameters) m_captures.OnParametersChanged();
         for (const CServiceCommands::Command& command : m_commands.Take()) {
             switch (command.kind) {
             case CServiceCommands::Command::Kind::Run:
@@ -77,5 +120,8 @@ void CServiceCore::Shutdown()
 {
     m_captures.Shutdown();
     Publish();
+    // Each window told to go ends its connection once it has read that.
+    for (DWORD waited = 0; m_windowsDismissed && m_server.ClientCount() > 0 && waited < kDismissFlushMs; waited += 50)
+        ::Sleep(50);
     m_server.Stop();
 }

@@ -16,10 +16,10 @@ public:
     CServiceCore& operator=(const CServiceCore&) = delete;
 
     // Opens the channel and resumes or starts the captures; the channel's error, if any (the
-    // captures run all the same).
+    // captures run all the same, and Serve tries the channel again every few seconds).
     DWORD Start();
-    // Serves until stop is signalled.
-    void Serve(HANDLE stop);
+    // Serves until stop is signalled; dismiss (optional) tells every window to go.
+    void Serve(HANDLE stop, HANDLE dismiss = nullptr);
     // The service stops: captures end as Stop ends them (a restart resumes them), windows go.
     void Shutdown();
 
@@ -27,9 +27,16 @@ public:
 
 private:
     void Publish();
+    // Opens the channel if it is not open; one Error event while it cannot, one Information
+    // event when it can after that.
+    DWORD OpenChannel();
 
     CCaptureService m_captures;
     CServiceCommands m_commands;
+    const DWORD m_retryChannelMs;
     CPipeServer m_server;
     std::vector<channel::ChannelState> m_published;
+    bool m_channelOpen = false;
+    bool m_channelRefused = false;
+    bool m_windowsDismissed = false;
 };

@@ -19,6 +19,7 @@ const DWORD kStopHintMs = 5000;
 
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_stopEvent = nullptr;
+HANDLE g_dismissEvent = nullptr;
 SERVICE_STATUS g_status = {};
 
 CString VersionText()
@@ -51,6 +52,9 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, LPVOID, LPVOID)
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
         return NO_ERROR;
+    case kDismissWindowsControl:
+        if (g_dismissEvent) ::SetEvent(g_dismissEvent);
+        return NO_ERROR;
     default:
         return ERROR_CALL_NOT_IMPLEMENTED;
     }
@@ -61,27 +65,26 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
     g_statusHandle = ::RegisterServiceCtrlHandlerExA(kCollectorServiceName, ControlHandler, nullptr);
     if (!g_statusHandle) return;
     CHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!stop.IsValid()) {
+    CHandle dismiss(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!stop.IsValid() || !dismiss.IsValid()) {
         SetState(SERVICE_STOPPED, ::GetLastError());
         return;
     }
     g_stopEvent = stop;
+    g_dismissEvent = dismiss;
     SetState(SERVICE_START_PENDING);
     ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STARTED, {VersionText()});
     {
         CServiceCore core;
-        // Without the channel the captures still run; the windows then say they cannot reach them.
-        const DWORD channel = core.Start();
-        if (channel != ERROR_SUCCESS)
-            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_COLLECTOR_NOTE,
-                                 {"The windows in the Windows sessions cannot reach the service: " +
-                                  SystemErrorText(channel)});
+        // Without the channel the captures still run; the core logs it and tries it again.
+        core.Start();
         SetState(SERVICE_RUNNING);
-        core.Serve(stop);
+        core.Serve(stop, dismiss);
         SetState(SERVICE_STOP_PENDING);
         core.Shutdown();
     }
     g_stopEvent = nullptr;
+    g_dismissEvent = nullptr;
     ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SERVICE_STOPPED, {VersionText()});
     SetState(SERVICE_STOPPED);
 }

@@ -11,3 +11,7 @@ extern const char kCollectorServiceDisplayName[];
 // Connects to the service manager and runs the service; returns the process's exit code
 // (non-zero when the program was not started by the service manager).
 int RunCollectorService();
+
+// A control of our own (128..255 need no accept flag): the service tells every window to go,
+// as before an install replaces the program's files.
+const DWORD kDismissWindowsControl = 128;

@@ -101,6 +101,17 @@ CString FamilyDataFolder()
     return CString(common) + kFamilyFolderName;
 }
 
+// With the right to tell the windows to go where the caller has it; an account that may stop the
+// service without it still stops it.
+SC_HANDLE OpenServiceToStop(SC_HANDLE manager)
+{
+    SC_HANDLE service = ::OpenServiceA(manager, kCollectorServiceName,
+                                       SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_USER_DEFINED_CONTROL);
+    if (!service && ::GetLastError() == ERROR_ACCESS_DENIED)
+        service = ::OpenServiceA(manager, kCollectorServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    return service;
+}
+
 } // namespace
 
 DWORD CaptureFolderAccessList(CLocalPtr<ACL>& list)
@@ -188,9 +199,13 @@ int StopCollectorService(DWORD timeoutMs)
 {
     CServiceHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.Get()) return 1;
-    CServiceHandle service(
-        ::OpenServiceA(manager.Get(), kCollectorServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    CServiceHandle service(OpenServiceToStop(manager.Get()));
     if (!service.Get()) return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : 1;
+    // The windows of every session go first: they keep the program's file in use, and a package
+    // running as SYSTEM reaches none of them itself. A service not running refuses; so does one
+    // opened without the right to our control.
+    SERVICE_STATUS dismissed = {};
+    ::ControlService(service.Get(), kDismissWindowsControl, &dismissed);
 
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     CHandle process;

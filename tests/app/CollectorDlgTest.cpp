@@ -12,7 +12,9 @@
 
 #include "AppTestSupport.h"
 #include "service/ServiceCore.h"
+#include "service/PipeServer.h"
 #include "settings/BootMarks.h"
+#include "support/ChannelTestSupport.h"
 
 #include <thread>
 #include "platform/Handle.h"
@@ -689,6 +691,7 @@ TEST_F(CollectorDialog, InClientModeTheWindowRunsAndStopsTheServicesCaptureAndIt
 
     dlg.m_bClientMode = true;
     dlg.m_pipeName = options.name.c_str();
+    dlg.m_expectedServer = testenv::ThisProcessAsServer;
     Open();
     // "Run Collector At Startup" is the service's to act on at boot, not the window's.
     EXPECT_EQ(dlg.m_pWorker, nullptr);
@@ -723,4 +726,170 @@ TEST_F(CollectorDialog, InClientModeTheWindowRunsAndStopsTheServicesCaptureAndIt
     SetEvent(stop);
     serving.join();
     service.Shutdown();
+}
+
+namespace {
+
+// The service's side of the channel for the window's client mode: what it runs, what it was asked.
+class ServiceStandIn : public ICaptureControl {
+public:
+    bool Run(int, const CollectorSettings& settings, const Requester&) override
+    {
+        CSingleLock guard(&m_lock, true);
+        runs.push_back(settings);
+        return true;
+    }
+    bool Stop(int, const Requester&) override { return true; }
+    bool Save(int, const CollectorSettings& settings, const Requester&) override
+    {
+        CSingleLock guard(&m_lock, true);
+        saves.push_back(settings);
+        return true;
+    }
+    std::vector<channel::ChannelState> States() const override
+    {
+        CSingleLock guard(&m_lock, true);
+        return {state};
+    }
+    channel::ChannelState Set(const CollectorSettings& settings, uint64_t bytes)
+    {
+        CSingleLock guard(&m_lock, true);
+        state.status = {CaptureState::Capturing, CaptureEnd::None, settings.commPort};
+        state.status.bytes = bytes;
+        state.settings = settings;
+        return state;
+    }
+    size_t Runs() const { CSingleLock guard(&m_lock, true); return runs.size(); }
+    size_t Saves() const { CSingleLock guard(&m_lock, true); return saves.size(); }
+
+    mutable CCriticalSection m_lock;
+    channel::ChannelState state;
+    std::vector<CollectorSettings> runs;
+    std::vector<CollectorSettings> saves;
+};
+
+CollectorSettings ServiceSettings(int port, const char* file)
+{
+    CollectorSettings s;
+    s.commPort = port;
+    s.baudRate = 19200;
+    s.dataBits = 7;
+    s.parity = 0;
+    s.stopBits = 2;
+    s.dataFile = file;
+    s.runAtStartup = 1;
+    return s;
+}
+
+class ClientModeDialog : public CollectorDialog {
+protected:
+    void Serve(bool mayControl)
+    {
+        options.name = "\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector.dialogtest." + std::to_string(GetCurrentProcessId());
+        options.identify = [mayControl](HANDLE, Requester& who) {
+            who.account = "SHOP-PC\\cashier";
+            who.sessionId = 1;
+            who.mayControl = mayControl;
+            return true;
+        };
+        server = std::make_unique<CPipeServer>(service, options);
+        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), server->Start());
+        dlg.m_bClientMode = true;
+        dlg.m_pipeName = options.name.c_str();
+        dlg.m_expectedServer = testenv::ThisProcessAsServer;
+    }
+    bool Shows(const CollectorSettings& s)
+    {
+        return TextOf(dlg.m_editDataFile) == s.dataFile.GetString() && SelectedText(dlg.m_cbBaudRate) == "19200" &&
+               SelectedText(dlg.m_cbDataBits) == "7" && SelectedText(dlg.m_cbParity) == "EVEN" &&
+               SelectedText(dlg.m_cbStopBits) == "2" && dlg.m_chkRunAtStartup.GetCheck() == BST_CHECKED &&
+               dlg.m_nCommPort == s.commPort;
+    }
+    void TearDown() override
+    {
+        CollectorDialog::TearDown();
+        server.reset();
+    }
+
+    ServiceStandIn service;
+    PipeServerOptions options;
+    std::unique_ptr<CPipeServer> server;
+};
+
+} // namespace
+
+TEST_F(ClientModeDialog, AWindowThatMayOnlyLookShowsTheServicesCaptureGreyedSaysWhyOnceAndEveryRefusal)
+{
+    REQUIRE_TESTENV();
+    SeedAll(7, 9600, 8, 2, 0, "C:\\window.txt", 0);
+    const CollectorSettings running = ServiceSettings(5, "C:\\ProgramData\\Orvane DVR\\POSCollector\\till.txt");
+    service.Set(running, 10);
+    Serve(false);
+    Open();
+    ASSERT_TRUE(PumpUntil([&] { return Shows(running); }, 5000)) << TextOf(dlg.m_editDataFile);
+    EXPECT_EQ(SelectedText(dlg.m_cbCommPort), "COM5");
+    for (const CWnd* control : std::vector<const CWnd*>{&dlg.m_btnRun, &dlg.m_btnStop, &dlg.m_cbCommPort,
+                                                        &dlg.m_cbBaudRate, &dlg.m_cbDataBits, &dlg.m_cbParity,
+                                                        &dlg.m_cbStopBits, &dlg.m_editDataFile, &dlg.m_btnBrowse,
+                                                        &dlg.m_chkRunAtStartup})
+        EXPECT_TRUE(Disabled(*control)) << control->GetDlgCtrlID();
+    ASSERT_TRUE(PumpUntil([&] { return boxes.Count() == 1; }, 5000));
+    EXPECT_NE(std::string::npos, boxes.Boxes()[0].text.find("SHOP-PC\\cashier")) << boxes.Boxes()[0].text;
+    EXPECT_NE(std::string::npos, boxes.Boxes()[0].text.find("Only administrators")) << boxes.Boxes()[0].text;
+
+    // Said once: the capture going on, the window hidden and shown again say nothing more.
+    server->Broadcast(service.Set(running, 20));
+    dlg.Send(WM_SYSCOMMAND, SC_CLOSE);
+    dlg.ShowWindow(SW_SHOW);
+    PumpFor(300);
+    EXPECT_EQ(1u, boxes.Count());
+
+    // A request that gets through anyway (a script, an old window) is refused, and says so.
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    ASSERT_TRUE(PumpUntil([&] { return boxes.Count() == 2; }, 5000));
+    EXPECT_NE(std::string::npos, boxes.Boxes()[1].text.find("only administrators")) << boxes.Boxes()[1].text;
+    EXPECT_EQ(0u, service.Runs());
+
+    // Its Exit leaves the key as it was.
+    dlg.Send(WM_CLOSE);
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(dlg.GetSafeHwnd()); }, 5000));
+    EXPECT_STREQ("C:\\window.txt", LoadCollectorSettings().dataFile);
+}
+
+TEST_F(ClientModeDialog, TheWindowFollowsTheServicesSettingsWritesNoneAndGoesWhenTheServiceSaysSo)
+{
+    REQUIRE_TESTENV();
+    SeedAll(7, 9600, 8, 2, 0, "C:\\window.txt", 1);
+    const CollectorSettings first = ServiceSettings(5, "C:\\first.txt");
+    service.Set(first, 10);
+    Serve(true);
+    Open();
+    ASSERT_TRUE(PumpUntil([&] { return Shows(first); }, 5000)) << TextOf(dlg.m_editDataFile);
+    EXPECT_FALSE(Disabled(dlg.m_cbBaudRate));
+    EXPECT_FALSE(Disabled(dlg.m_btnStop));
+
+    // The user's pick survives the byte count; a change of the service's settings shows.
+    dlg.m_cbBaudRate.SetCurSel(dlg.m_cbBaudRate.FindStringExact(-1, "4800"));
+    dlg.Command(IDC_BAUDRATE, CBN_SELCHANGE);
+    server->Broadcast(service.Set(first, 500));
+    PumpFor(300);
+    EXPECT_EQ(SelectedText(dlg.m_cbBaudRate), "4800");
+    const CollectorSettings second = ServiceSettings(5, "C:\\second.txt");
+    server->Broadcast(service.Set(second, 600));
+    EXPECT_TRUE(PumpUntil([&] { return Shows(second); }, 5000)) << TextOf(dlg.m_editDataFile);
+
+    // Run sends the window's settings; the box sends a Save; neither writes the key.
+    dlg.m_chkRunAtStartup.SetCheck(BST_UNCHECKED);
+    dlg.Command(IDC_RUNATSTARTUP, BN_CLICKED);
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    ASSERT_TRUE(PumpUntil([&] { return service.Saves() == 1 && service.Runs() == 1; }, 5000));
+    EXPECT_EQ(0, service.saves[0].runAtStartup);
+    EXPECT_STREQ("C:\\second.txt", service.runs[0].dataFile);
+    EXPECT_EQ(boxes.Count(), 0u);
+
+    // The service tells its windows to go: this one ends as /close ends it.
+    server->BroadcastDismiss();
+    EXPECT_TRUE(PumpUntil([&] { return !IsWindow(dlg.GetSafeHwnd()); }, 5000));
+    EXPECT_STREQ("C:\\window.txt", LoadCollectorSettings().dataFile);
+    EXPECT_EQ(1, LoadCollectorSettings().runAtStartup);
 }

@@ -62,6 +62,9 @@ const EventCase kEvents[] = {
     {MSG_SERVICE_STOPPED, 0x4FFF0009, {"1.0.0.2"}},
     {MSG_COLLECTOR_NOTE, 0x4FFF000A, {"Anything at all"}},
     {MSG_SETTINGS_CHANGED, 0x4FFF000B, {"CommPort: 3 -> 5", "NT AUTHORITY\\LOCAL SERVICE", "0", "a deployment"}},
+    {MSG_REQUEST_REFUSED, 0x8FFF000C, {"SHOP-PC\\cashier", "2", "Stop"}},
+    {MSG_CHANNEL_NAME_TAKEN, 0xCFFF000D, {"Access is denied."}},
+    {MSG_CHANNEL_OPEN, 0x4FFF000E, {"\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector"}},
 };
 
 TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertInPlace)

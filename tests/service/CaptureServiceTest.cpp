@@ -5,6 +5,7 @@
 #include "service/PipeClient.h"
 #include "service/ServiceCore.h"
 #include "settings/BootMarks.h"
+#include "support/ChannelTestSupport.h"
 #include "settings/RegistryKey.h"
 #include "settings/RegistryKeyTable.h"
 #include "settings/ServiceParameters.h"
@@ -138,6 +139,8 @@ TEST_F(CaptureServiceTest, WindowsRunAndStopTheServicesCaptureAndAllSeeTheSameSt
 
     auto first = std::make_unique<CPipeClient>(options.name);
     CPipeClient second(options.name);
+    first->SetExpectedServer(testenv::ThisProcessAsServer);
+    second.SetExpectedServer(testenv::ThisProcessAsServer);
     ASSERT_TRUE(first->Start() && second.Start());
     auto state = [](const CPipeClient& c) {
         std::vector<channel::ChannelState> states = c.States();

@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "Messages.h"
 #include "capture/CaptureTestSupport.h"
+#include "service/ClientIdentity.h"
+#include "support/ChannelTestSupport.h"
+#include "support/RecordingEventLog.h"
 #include "support/TestEnv.h"
 
 using namespace channel;
@@ -152,7 +156,13 @@ protected:
         options.maxClients = 8;
         options.helloTimeoutMs = 300;
         options.maxQueuedBytes = 4096;
+        options.maxPerProcess = 4;
         control.SetState(StateWithBytes(7, CaptureState::WaitingForPort));
+        StartServer();
+    }
+
+    void StartServer()
+    {
         server = std::make_unique<CPipeServer>(control, options);
         ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), server->Start());
     }
@@ -160,6 +170,7 @@ protected:
     std::unique_ptr<CPipeClient> Connected()
     {
         auto client = std::make_unique<CPipeClient>(options.name);
+        client->SetExpectedServer(testenv::ThisProcessAsServer);
         EXPECT_TRUE(client->Start());
         EXPECT_TRUE(WaitFor([&] { return client->IsConnected() && !client->States().empty(); }, 5000));
         return client;
@@ -333,16 +344,15 @@ TEST_F(PipeChannel, HostileClientsEndOnlyThemselvesAndLeakNothing)
         {"200 connections at once",
          [this](const std::string& name) {
              std::vector<std::unique_ptr<RawClient>> clients;
-             int opened = 0;
              for (int i = 0; i < 200; ++i) {
                  clients.push_back(std::make_unique<RawClient>(name));
-                 if (clients.back()->IsOpen())
-                     ++opened;
-                 else
+                 if (!clients.back()->IsOpen()) {
                      EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), clients.back()->OpenError());
+                 }
              }
-             // The good client holds one instance; the rest are all there is.
-             EXPECT_EQ(options.maxClients - 1, opened);
+             // This process (the good client among them) keeps no more than its share.
+             Sleep(100);
+             EXPECT_LE(server->ClientCount(), options.maxPerProcess);
          }},
         {"a client that never reads",
          [this, &good](const std::string& name) {
@@ -431,4 +441,145 @@ TEST_F(PipeChannel, ThePipeLetsTheSessionsUsersReadAndWriteAndDeniesTheNetwork)
             EXPECT_EQ(0, found);
         }
     }
+}
+
+TEST_F(PipeChannel, AnAccountThatMayOnlyLookIsToldSoAndNoneOfItsRequestsReachTheCaptures)
+{
+    testenv::RecordingEventLog log;
+    server.reset();
+    options.identify = [](HANDLE, Requester& who) {
+        who.account = "SHOP-PC\\cashier";
+        who.sessionId = 2;
+        who.mayControl = false;
+        return true;
+    };
+    StartServer();
+    auto client = Connected();
+    EXPECT_FALSE(client->MayControl());
+    EXPECT_STREQ("SHOP-PC\\cashier", client->Account());
+
+    CollectorSettings settings;
+    settings.dataFile = "C:\\elsewhere.txt";
+    // One more than the events a connection may cause: the log is not the client's to fill.
+    ASSERT_TRUE(client->Run(0, settings));
+    ASSERT_TRUE(client->StopCapture(0));
+    ASSERT_TRUE(client->Save(0, settings));
+    ASSERT_TRUE(client->StopCapture(0));
+    std::vector<Refused> refusals;
+    ASSERT_TRUE(WaitFor([&] {
+        for (const Refused& r : client->TakeRefusals()) refusals.push_back(r);
+        return refusals.size() >= 4;
+    }, 5000));
+    for (const Refused& r : refusals) EXPECT_EQ(Refusal::NotAllowed, r.reason);
+    EXPECT_EQ(0u, control.Runs());
+    EXPECT_EQ(0u, control.Stops());
+    const std::vector<testenv::RecordedEvent> events = log.Events();
+    ASSERT_EQ(3u, events.size());
+    for (const testenv::RecordedEvent& e : events) {
+        EXPECT_EQ(EVENTLOG_WARNING_TYPE, e.type);
+        EXPECT_EQ(static_cast<DWORD>(MSG_REQUEST_REFUSED), e.id);
+        ASSERT_EQ(3u, e.strings.size());
+        EXPECT_EQ("SHOP-PC\\cashier", e.strings[0]);
+        EXPECT_EQ("2", e.strings[1]);
+    }
+    EXPECT_EQ("Run", events[0].strings[2]);
+    EXPECT_EQ("Stop", events[1].strings[2]);
+    EXPECT_TRUE(client->IsConnected());
+}
+
+// Wine runs the tests as an elevated administrator: the real identification must name that
+// account and session and let it control.
+TEST_F(PipeChannel, TheServiceNamesTheClientsOwnAccountAndSession)
+{
+    auto client = Connected();
+    HANDLE raw = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
+    CHandle token(raw);
+    TokenFacts facts;
+    DWORD session = 99;
+    ASSERT_TRUE(ReadTokenFacts(token, facts, session));
+    EXPECT_STREQ(AccountName(facts.user.data()), client->Account());
+    EXPECT_FALSE(client->Account().IsEmpty());
+    EXPECT_TRUE(client->MayControl());
+}
+
+TEST_F(PipeChannel, AWindowBelievesNothingFromAServerThatIsNotTheService)
+{
+    ChannelState impostor = StateWithBytes(4242, CaptureState::Capturing);
+    impostor.settings.dataFile = "C:\\Windows\\System32\\config\\SAM";
+    control.SetState(impostor);
+    auto fooled = std::make_unique<CPipeClient>(options.name);
+    fooled->SetExpectedServer(testenv::AnotherProcessAsServer);
+    ASSERT_TRUE(fooled->Start());
+    ASSERT_TRUE(WaitFor([&] { return fooled->UntrustedServers() >= 2; }, 5000));
+    server->BroadcastMessage(0, {"Call 555-0100 to keep your capture.", "Serial Port"});
+    server->Broadcast(impostor);
+    Sleep(200);
+    EXPECT_FALSE(fooled->IsConnected());
+    EXPECT_TRUE(fooled->States().empty());
+    EXPECT_TRUE(fooled->TakeMessages().empty());
+    EXPECT_TRUE(fooled->TakeRefusals().empty());
+    EXPECT_FALSE(fooled->Run(0, CollectorSettings()));
+    // It never said Hello: the server saw a connection come and go, no more.
+    EXPECT_EQ(0, server->ClientCount());
+
+    // The same server, expected, is believed.
+    auto client = Connected();
+    EXPECT_TRUE(Sees(*client, 4242));
+}
+
+// Relaunched by the next test as a second process: holds many connections until told to let go.
+TEST(ConnectionHolder, HoldsConnectionsForAnotherTest)
+{
+    char name[256] = "";
+    if (!GetEnvironmentVariableA("ORVANE_TEST_HOLD_PIPE", name, sizeof name)) GTEST_SKIP() << "run by the test below";
+    char count[16] = "";
+    GetEnvironmentVariableA("ORVANE_TEST_HOLD_COUNT", count, sizeof count);
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < std::atoi(count); ++i) {
+        held.push_back(std::make_unique<RawClient>(name));
+        held.back()->Write(Framed(Hello{}));
+    }
+    CHandle ready(OpenEventA(EVENT_MODIFY_STATE, FALSE, (std::string(name).substr(9) + ".held").c_str()));
+    CHandle release(OpenEventA(SYNCHRONIZE, FALSE, (std::string(name).substr(9) + ".release").c_str()));
+    ASSERT_TRUE(ready.IsValid() && release.IsValid());
+    SetEvent(ready);
+    WaitForSingleObject(release, 30000);
+}
+
+TEST_F(PipeChannel, OneProcessHoldingManyConnectionsDoesNotKeepAWindowOut)
+{
+    const std::string base = options.name.substr(9); // without \\.\pipe\, a valid object name
+    CHandle held(CreateEventA(nullptr, TRUE, FALSE, (base + ".held").c_str()));
+    CHandle release(CreateEventA(nullptr, TRUE, FALSE, (base + ".release").c_str()));
+    char exe[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameA(nullptr, exe, sizeof exe));
+    SetEnvironmentVariableA("ORVANE_TEST_HOLD_PIPE", options.name.c_str());
+    SetEnvironmentVariableA("ORVANE_TEST_HOLD_COUNT", "200");
+    std::string command = std::string("\"") + exe + "\" --gtest_filter=ConnectionHolder.*";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableA("ORVANE_TEST_HOLD_PIPE", nullptr);
+    ASSERT_TRUE(started);
+    CHandle process(pi.hProcess);
+    CHandle thread(pi.hThread);
+    struct Ender {
+        HANDLE release, process;
+        ~Ender()
+        {
+            SetEvent(release);
+            if (WaitForSingleObject(process, 10000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+        }
+    } ender{release, process};
+
+    HANDLE waits[] = {held, process};
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, waits, FALSE, 30000));
+    // The holder keeps its share and no more; the window gets an instance all the same.
+    EXPECT_LE(server->ClientCount(), options.maxPerProcess);
+    auto window = Connected();
+    EXPECT_TRUE(window->IsConnected());
+    EXPECT_TRUE(Sees(*window, 7));
+    EXPECT_LE(server->ClientCount(), options.maxPerProcess + 1);
 }

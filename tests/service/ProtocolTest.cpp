@@ -52,6 +52,8 @@ ChannelState SampleState()
     s.status = {CaptureState::WaitingForPort, CaptureEnd::FileNotWritten, 17};
     s.status.bytes = 0x123456789ABCull;
     s.status.reads = 0xFFFFFFFFu;
+    s.settings = SampleRun().settings;
+    s.settings.dataFile = "C:\\ProgramData\\Orvane DVR\\POSCollector\\till.txt";
     return s;
 }
 
@@ -63,11 +65,15 @@ TEST(Protocol, EveryFrameComesBackAsItWasSentWholeOrInPieces)
         Hello{7},
         SampleRun(),
         StopCapture{kMaxCaptureId},
-        Welcome{kProtocolVersion, 5},
+        SaveSettings{9, SampleRun().settings},
+        Welcome{kProtocolVersion, 5, true, "SHOP-PC\\till"},
+        Welcome{kProtocolVersion, 1, false, CString(std::string(kMaxAccountLength, 'a').c_str())},
         SampleState(),
         UserMessage{1, {CString(std::string(kMaxTextLength, 't').c_str()), "Serial Port"}},
         UserMessage{0, {"", ""}},
         Refused{2, Refusal::UnknownCapture},
+        Refused{4, Refusal::NotAllowed},
+        Dismiss{},
     };
     for (const Frame& sent : frames) {
         SCOPED_TRACE(sent.index());
@@ -101,6 +107,7 @@ TEST(Protocol, NothingIsEncodedThatTheOtherEndWouldRefuse)
         withNul,
         longPath,
         UserMessage{0, {"text", CString(std::string(kMaxCaptionLength + 1, 'c').c_str())}},
+        Welcome{kProtocolVersion, 1, false, CString(std::string(kMaxAccountLength + 1, 'a').c_str())},
     };
     for (const Frame& f : frames) {
         SCOPED_TRACE(f.index());
@@ -121,14 +128,19 @@ TEST(Protocol, MalformedFramesAreRefused)
         {"length one past the maximum", Bytes().u32(kMaxBody + 1).s},
         {"length too short for a type", Bytes().u32(1).u8(1).s},
         {"empty body", Bytes().u32(0).s},
-        {"unknown type", Bytes().u16(0x0004).u16(1).Framed()},
+        {"unknown type", Bytes().u16(0x0006).u16(1).Framed()},
         {"type zero", Bytes().u16(0).Framed()},
         {"field cut short", Bytes().u16(0x0001).u8(1).Framed()},
         {"byte left over", Bytes().u16(0x0001).u16(1).u8(0).Framed()},
         {"state out of range", Bytes().raw(state).u8(5).u8(0).u32(5).u64(0).u32(0).Framed()},
         {"end out of range", Bytes().raw(state).u8(0).u8(5).u32(5).u64(0).u32(0).Framed()},
         {"refusal zero", Bytes().u16(0x0104).u16(0).u8(0).Framed()},
-        {"refusal out of range", Bytes().u16(0x0104).u16(0).u8(4).Framed()},
+        {"refusal out of range", Bytes().u16(0x0104).u16(0).u8(5).Framed()},
+        {"may control neither 0 nor 1", Bytes().u16(0x0101).u16(2).u16(1).u8(2).str("PC\\u").Framed()},
+        {"welcome without its account", Bytes().u16(0x0101).u16(2).u16(1).u8(1).Framed()},
+        {"state without its settings", Bytes().raw(state).u8(2).u8(0).u32(5).u64(0).u32(0).Framed()},
+        {"close with a byte over", Bytes().u16(0x0105).u8(0).Framed()},
+        {"save without its file", Bytes().u16(0x0004).u16(0).u32(5).u32(9600).u8(8).u32(2).u32(0).Framed()},
         {"string past the body", Bytes().u16(0x0103).u16(0).u16(50).raw("short").Framed()},
         {"string with a NUL", Bytes().u16(0x0103).u16(0).str(std::string("a\0b", 3)).str("c").Framed()},
         {"text too long", Bytes().u16(0x0103).u16(0).str(std::string(kMaxTextLength + 1, 't')).str("c").Framed()},

@@ -182,9 +182,13 @@ private:
     }
     void StopService()
     {
+        // A service still starting refuses the stop: asked again until it takes it.
         SERVICE_STATUS status = {};
-        ControlService(m_service, SERVICE_CONTROL_STOP, &status);
-        Poll([&] { return QueryServiceStatus(m_service, &status) && status.dwCurrentState == SERVICE_STOPPED; }, 10);
+        Poll([&] {
+            if (!QueryServiceStatus(m_service, &status)) return false;
+            if (status.dwCurrentState == SERVICE_RUNNING) ControlService(m_service, SERVICE_CONTROL_STOP, &status);
+            return status.dwCurrentState == SERVICE_STOPPED;
+        }, 10);
     }
 
     std::string m_dir, m_capture;

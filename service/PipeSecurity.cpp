@@ -41,7 +41,8 @@ bool TokenCarries(const CString& sidText)
 
 std::string PipeOwnerSid()
 {
-    const CString service = CollectorServiceSidString();
+    // Hashed once: the service makes its pipe before it reports that it runs.
+    static const CString service = CollectorServiceSidString();
     if (TokenCarries(service)) return service.GetString();
     return OwnAccountSid();
 }

@@ -132,14 +132,7 @@ bool CCollectorDlg::OnInitDialog()
 
 void CCollectorDlg::LoadSettings()
 {
-    CollectorSettings settings = LoadCollectorSettings();
-    m_nCommPort = settings.commPort;
-    m_nBaudRate = settings.baudRate;
-    m_nDataBits = settings.dataBits;
-    m_nParity = settings.parity;
-    m_nStopBits = settings.stopBits;
-    m_strDataFile = settings.dataFile;
-    m_bRunAtStartup = settings.runAtStartup;
+    TakeSettings(LoadCollectorSettings());
 
     FillPortList();
 
@@ -177,6 +170,11 @@ void CCollectorDlg::FillPortList()
         int index = m_cbCommPort.InsertString(i, name);
         m_cbCommPort.SetItemData(index, ports[i]);
     }
+    SelectStoredPort();
+}
+
+void CCollectorDlg::SelectStoredPort()
+{
     // The item that carries the stored port, wherever it stands in the list; none when
     // the port is not present, so that the list never shows another port than Run opens.
     int portIndex = -1;
@@ -187,6 +185,17 @@ void CCollectorDlg::FillPortList()
         }
     }
     m_cbCommPort.SetCurSel(portIndex);
+}
+
+void CCollectorDlg::TakeSettings(const CollectorSettings& settings)
+{
+    m_nCommPort = settings.commPort;
+    m_nBaudRate = settings.baudRate;
+    m_nDataBits = settings.dataBits;
+    m_nParity = settings.parity;
+    m_nStopBits = settings.stopBits;
+    m_strDataFile = settings.dataFile;
+    m_bRunAtStartup = settings.runAtStartup;
 }
 
 void CCollectorDlg::OnDropDownCommPort() { FillPortList(); }
@@ -363,16 +372,8 @@ void CCollectorDlg::ShowServiceSettings(const CollectorSettings& settings)
 {
     m_serviceSettings = settings;
     m_bServiceSettingsShown = true;
-    m_nCommPort = settings.commPort;
-    m_nBaudRate = settings.baudRate;
-    m_nDataBits = settings.dataBits;
-    m_nParity = settings.parity;
-    m_nStopBits = settings.stopBits;
-    m_bRunAtStartup = settings.runAtStartup;
-    int port = -1;
-    for (int i = 0; i < m_cbCommPort.GetCount(); ++i)
-        if (static_cast<int>(m_cbCommPort.GetItemData(i)) == m_nCommPort) port = i;
-    m_cbCommPort.SetCurSel(port);
+    TakeSettings(settings);
+    SelectStoredPort();
     SelectNumber(m_cbBaudRate, m_nBaudRate);
     SelectNumber(m_cbDataBits, m_nDataBits);
     m_cbParity.SetCurSel(m_nParity);

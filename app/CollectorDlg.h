@@ -115,6 +115,10 @@ private:
     // them. The worker's last messages go to messages when given.
     CaptureEnd StopWorker(const char* why = "stopped", std::vector<CaptureMessage>* messages = nullptr);
     void FillPortList();
+    // Selects the item of m_nCommPort in the Comm Port list, or none.
+    void SelectStoredPort();
+    // The seven settings members take these values (the controls are not touched).
+    void TakeSettings(const CollectorSettings& settings);
     void SetRunning(bool running);
     CString StateText() const;
     void UpdateTrayTip();

@@ -15,15 +15,6 @@
 
 namespace {
 
-// The program as CMake built it; a Linux path when cross-built, which Wine sees on drive Z:.
-std::string ProgramPath()
-{
-    std::string path = COLLECTOR_EXE;
-    if (!path.empty() && path[0] == '/') return testenv::WindowsPath(path);
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
-
 struct FreeModule {
     void operator()(HMODULE module) const { FreeLibrary(module); }
 };
@@ -69,7 +60,7 @@ const EventCase kEvents[] = {
 
 TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertInPlace)
 {
-    std::string program = ProgramPath();
+    std::string program = testenv::BuiltProgramPath(COLLECTOR_EXE);
     ModulePtr module(LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ASSERT_TRUE(module) << program << ": error " << GetLastError();
 

@@ -16,14 +16,6 @@ using testenv::WaitFor;
 
 namespace {
 
-std::string ProgramPath()
-{
-    std::string path = COLLECTOR_EXE;
-    if (!path.empty() && path[0] == '/') return testenv::WindowsPath(path);
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
-
 // The collector's service, registered for this test and removed after it, stopped or not.
 class RegisteredService {
 public:
@@ -33,7 +25,7 @@ public:
                                                      kCollectorServiceDisplayName, SERVICE_ALL_ACCESS,
                                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                                      SERVICE_ERROR_NORMAL,
-                                                     ("\"" + ProgramPath() + "\" /service").c_str(), nullptr,
+                                                     ("\"" + testenv::BuiltProgramPath(COLLECTOR_EXE) + "\" /service").c_str(), nullptr,
                                                      nullptr, nullptr, nullptr, nullptr)
                                     : nullptr)
     {

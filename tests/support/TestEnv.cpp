@@ -72,6 +72,14 @@ std::string WindowsPath(const std::string& unixPath)
     return out;
 }
 
+std::string BuiltProgramPath(std::string path)
+{
+    if (!path.empty() && path[0] == '/') return WindowsPath(path);
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
 std::string ScratchDir()
 {
     static std::string dir;

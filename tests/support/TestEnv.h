@@ -33,6 +33,8 @@ std::vector<PortPair> AllPairs();
 
 // A Linux path of the test environment as Wine sees it (Z: drive).
 std::string WindowsPath(const std::string& unixPath);
+// A program as CMake named it: a Linux path when cross-built (Wine sees it on drive Z:).
+std::string BuiltProgramPath(std::string path);
 // Directory for files a test writes (Windows path, exists, emptied on first use per run).
 std::string ScratchDir();
 

@@ -110,7 +110,10 @@ private:
 inline bool Shell(const std::string& command, const std::string& dir, double timeoutS)
 {
     static int n = 0;
-    std::string flag = dir + "/shell" + std::to_string(++n) + ".done";
+    // Named for this process and cleared first: each benchmark program counts from 1 in the same
+    // folder, and a flag an earlier program left would end the wait before the command ran.
+    std::string flag = dir + "/shell" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++n) + ".done";
+    DeleteFileA(WinPath(flag).c_str());
     std::string line = "/bin/sh -c \"(" + command + "); echo $? > '" + flag + "'\"";
     STARTUPINFOA si = {};
     si.cb = sizeof si;

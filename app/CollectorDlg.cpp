@@ -1,5 +1,7 @@
 #include "app/CollectorDlg.h"
 
+#include <commctrl.h>
+
 #include <memory>
 
 #include "capture/CaptureWorker.h"
@@ -115,6 +117,7 @@ bool CCollectorDlg::OnInitDialog()
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
     m_pWorker = nullptr;
+    AddFileTip();
     LoadSettings();
     AllowShellMessages();
     AddTrayIcon();
@@ -150,7 +153,7 @@ void CCollectorDlg::LoadSettings()
     m_cbStopBits.SetCurSel(m_nStopBits);
 
     // Raises the change notice, which stores the same text again.
-    m_editDataFile.SetWindowText(m_strDataFile);
+    ShowDataFile(m_strDataFile);
 
     if (m_bRunAtStartup) {
         m_chkRunAtStartup.SetCheck(BST_CHECKED);
@@ -277,13 +280,54 @@ void CCollectorDlg::OnRunAtStartupClicked()
     if (m_bClientMode && !m_service.Save(CurrentSettings())) ShowWarning(kServiceUnreachable, kServiceCaption);
 }
 
-void CCollectorDlg::OnDataFileChanged() { m_editDataFile.GetWindowText(m_strDataFile); }
+void CCollectorDlg::OnDataFileChanged()
+{
+    m_editDataFile.GetWindowText(m_strDataFile);
+    if (!m_hFileTip) return;
+    TOOLINFOA tool = FileTool();
+    ::SendMessageA(m_hFileTip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+TOOLINFOA CCollectorDlg::FileTool()
+{
+    TOOLINFOA tool = {};
+    // The size every comctl32 version takes.
+    tool.cbSize = TTTOOLINFOA_V2_SIZE;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = m_hWnd;
+    tool.uId = reinterpret_cast<UINT_PTR>(m_editDataFile.GetSafeHwnd());
+    tool.lpszText = const_cast<char*>(m_strDataFile.GetString());
+    return tool;
+}
+
+void CCollectorDlg::AddFileTip()
+{
+    // The box is narrow for a path in ProgramData: pointing at it shows the whole path. The tip
+    // is owned by the dialog and goes with it.
+    m_hFileTip = ::CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hWnd, nullptr,
+                                   ::GetModuleHandleA(nullptr), nullptr);
+    if (!m_hFileTip) return;
+    TOOLINFOA tool = FileTool();
+    ::SendMessageA(m_hFileTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    // Long enough for any path.
+    ::SendMessageA(m_hFileTip, TTM_SETMAXTIPWIDTH, 0, 600);
+}
+
+void CCollectorDlg::ShowDataFile(const CString& path)
+{
+    m_editDataFile.SetWindowText(path);
+    // The end of a long path, the file's name, is what tells one capture from another.
+    const int length = path.GetLength();
+    m_editDataFile.SendMessage(EM_SETSEL, static_cast<WPARAM>(length), static_cast<LPARAM>(length));
+    m_editDataFile.SendMessage(EM_SCROLLCARET);
+}
 
 void CCollectorDlg::OnBrowse()
 {
     CFileDialog dialog(false, "txt", m_strDataFile.IsEmpty() ? kDefaultFileName : m_strDataFile.GetString(),
                        kBrowseFlags, kFileFilter, this);
-    if (dialog.DoModal() == IDOK) m_editDataFile.SetWindowText(dialog.GetPathName());
+    if (dialog.DoModal() == IDOK) ShowDataFile(dialog.GetPathName());
 }
 
 void CCollectorDlg::OnRun()
@@ -380,7 +424,7 @@ void CCollectorDlg::ShowServiceSettings(const CollectorSettings& settings)
     m_cbStopBits.SetCurSel(m_nStopBits);
     m_chkRunAtStartup.SetCheck(m_bRunAtStartup ? BST_CHECKED : BST_UNCHECKED);
     // Raises the change notice, which stores the same text.
-    m_editDataFile.SetWindowText(settings.dataFile);
+    ShowDataFile(settings.dataFile);
 }
 
 void CCollectorDlg::EnableSettingControls(bool enable)

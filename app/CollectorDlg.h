@@ -6,6 +6,8 @@
 
 #include <shellapi.h>
 
+#include <commctrl.h>
+
 #include "platform/Controls.h"
 #include "platform/Dialog.h"
 #include "platform/MessageBoxQueue.h"
@@ -82,6 +84,8 @@ public:
     void OnDropDownCommPort();
     // The tip the tray icon shows: the product, then what the capture is doing.
     const char* TrayTip() const { return m_nid.szTip; }
+    // The File box's tip, which shows the whole path; null when it could not be made.
+    HWND FileTip() const { return m_hFileTip; }
 
     // How the ports are listed; tests stand in for hardware that Wine lists only at start.
     void (*m_enumeratePorts)(CUIntArray& ports) = EnumerateSerialPorts;
@@ -159,6 +163,12 @@ private:
     CServiceView m_service;
     // Client mode: a close the window must obey (/close, the tray's Exit), not just hide for.
     bool m_bExitRequested = false;
+    // The File box's tip: the whole capture path.
+    HWND m_hFileTip = nullptr;
+    void AddFileTip();
+    TOOLINFOA FileTool();
+    // Sets the File box, scrolled to the path's end.
+    void ShowDataFile(const CString& path);
     // Client mode: the service's settings as last shown, and whether any were.
     CollectorSettings m_serviceSettings;
     bool m_bServiceSettingsShown = false;

@@ -242,6 +242,29 @@ TEST_F(CollectorDialog, TheFileBoxAndTheCheckBoxAreKeptAsTheyChange)
     EXPECT_EQ(dlg.m_bRunAtStartup, 0);
 }
 
+TEST_F(CollectorDialog, ALongCapturePathShowsItsFileNameAndTheWholePathWhenPointedAt)
+{
+    const std::string path = "C:\\ProgramData\\Orvane DVR\\POSCollector\\till-one-sales.txt";
+    SeedString("DataFile", path.c_str());
+    Open();
+    auto tip = [&] {
+        char text[MAX_PATH] = {};
+        TOOLINFOA tool = {};
+        tool.cbSize = TTTOOLINFOA_V2_SIZE;
+        tool.hwnd = dlg.GetSafeHwnd();
+        tool.uId = reinterpret_cast<UINT_PTR>(dlg.m_editDataFile.GetSafeHwnd());
+        tool.lpszText = text;
+        SendMessageA(dlg.FileTip(), TTM_GETTEXTA, sizeof text, reinterpret_cast<LPARAM>(&tool));
+        return std::string(text);
+    };
+    ASSERT_NE(dlg.FileTip(), nullptr);
+    // The first character the box shows: past the folders, at the file's name.
+    EXPECT_GT(SendMessageA(dlg.m_editDataFile, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+    EXPECT_EQ(tip(), path);
+    SendMessageA(dlg.m_editDataFile, WM_CHAR, 'x', 1);
+    EXPECT_EQ(tip(), dlg.m_strDataFile.GetString());
+}
+
 TEST_F(CollectorDialog, RunAtStartupWithoutAFileAsksForOne)
 {
     SeedDword("RunAtStartup", 1);

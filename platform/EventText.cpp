@@ -62,7 +62,11 @@ CString ProcessAccountName()
     } info;
     DWORD size = 0;
     if (!::GetTokenInformation(token, TokenUser, &info, sizeof info, &size)) return CString();
-    PSID sid = info.user.User.Sid;
+    return AccountName(info.user.User.Sid);
+}
+
+CString AccountName(PSID sid)
+{
     char name[256] = "", domain[256] = "";
     DWORD nameSize = sizeof name, domainSize = sizeof domain;
     SID_NAME_USE use = SidTypeUnknown;
@@ -70,7 +74,7 @@ CString ProcessAccountName()
         return *domain ? CString(domain) + "\\" + name : CString(name);
     CLocalPtr<char> text;
     if (::ConvertSidToStringSidA(sid, text.Receive())) return CString(text.Get());
-    return CString();
+    return CString("an unknown account");
 }
 
 DWORD ProcessSessionId()

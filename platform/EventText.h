@@ -19,5 +19,7 @@ CString WithSystemText(const char* text, DWORD error);
 // The account this process runs as, DOMAIN\user as Windows names it ("NT AUTHORITY\LOCAL
 // SERVICE"), the SID as text when it has no name, empty when the token cannot be read.
 CString ProcessAccountName();
+// DOMAIN\user for a SID, the SID as text when the system has no name for it.
+CString AccountName(PSID sid);
 // The Windows session this process runs in (0 for a service).
 DWORD ProcessSessionId();

@@ -5,14 +5,11 @@
 #include <cstring>
 
 #include "platform/Handle.h"
+#include "platform/EventText.h"
 #include "platform/Sync.h"
+#include "settings/ServiceParameters.h"
 
 namespace {
-
-const char kParametersKey[] = "SYSTEM\\CurrentControlSet\\Services\\OrvanePOSCollector\\Parameters";
-const char kOperatorsValue[] = "Operators";
-// Far more names than a shop lists; a larger value is not read at all.
-const DWORD kMaxOperatorsBytes = 64 * 1024;
 
 bool SameSid(const SidBytes& a, const SidBytes& b)
 {
@@ -134,35 +131,8 @@ std::vector<SidBytes> ResolveOperators(const std::vector<std::string>& entries)
 std::vector<std::string> ReadOperators()
 {
     std::vector<std::string> entries;
-    HKEY raw = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return entries;
-    CRegKeyHandle key(raw);
-    DWORD type = 0;
-    DWORD size = 0;
-    if (::RegQueryValueExA(key.Get(), kOperatorsValue, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_MULTI_SZ || size == 0 || size > kMaxOperatorsBytes)
-        return entries;
-    // Two NULs over: a value stored without its terminators still ends.
-    std::vector<char> data(size + 2, '\0');
-    if (::RegQueryValueExA(key.Get(), kOperatorsValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
-        ERROR_SUCCESS)
-        return entries;
-    for (const char* p = data.data(); p < data.data() + size && *p; p += std::strlen(p) + 1) entries.push_back(p);
+    for (const CString& entry : LoadServiceOperators()) entries.push_back(entry.GetString());
     return entries;
-}
-
-CString AccountName(PSID sid)
-{
-    char name[256];
-    char domain[256];
-    DWORD nameSize = sizeof name;
-    DWORD domainSize = sizeof domain;
-    SID_NAME_USE use = SidTypeUnknown;
-    if (::LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
-        return *domain ? CString(domain) + "\\" + name : CString(name);
-    CLocalPtr<char> text;
-    if (::ConvertSidToStringSidA(sid, text.Receive())) return CString(text.Get());
-    return CString("an unknown account");
 }
 
 bool ReadTokenFacts(HANDLE token, TokenFacts& facts, DWORD& sessionId)

@@ -36,9 +36,6 @@ std::vector<SidBytes> ResolveOperators(const std::vector<std::string>& entries);
 // The service's Operators value (REG_MULTI_SZ); empty when absent or unreadable.
 std::vector<std::string> ReadOperators();
 
-// DOMAIN\user, or the SID as text when the system has no name for it.
-CString AccountName(PSID sid);
-
 // The token's user, groups and session; false when it cannot be read.
 bool ReadTokenFacts(HANDLE token, TokenFacts& facts, DWORD& sessionId);
 

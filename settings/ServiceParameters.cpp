@@ -67,6 +67,25 @@ bool ReadBytes(HKEY key, const char* name, std::string& bytes)
     return false;
 }
 
+// The Operators list: NUL-separated, ended by an empty string. A value of another type, or one
+// far larger than a shop's list, is no list of operators.
+std::vector<CString> ReadOperatorList(HKEY key)
+{
+    const DWORD kMaxOperatorsBytes = 64 * 1024;
+    std::vector<CString> operators;
+    DWORD type = 0, size = 0;
+    std::string bytes;
+    if (::RegQueryValueExA(key, kOperatorsName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_MULTI_SZ || size > kMaxOperatorsBytes || !ReadBytes(key, kOperatorsName, bytes))
+        return operators;
+    for (size_t at = 0; at < bytes.size() && bytes[at];) {
+        const std::string item(bytes.c_str() + at);
+        operators.push_back(CString(item.c_str()));
+        at += item.size() + 1;
+    }
+    return operators;
+}
+
 LONG WriteDword(HKEY key, const char* name, int value)
 {
     DWORD data = static_cast<DWORD>(value);
@@ -155,14 +174,7 @@ ServiceParameters Load(const char* path, bool& present)
     ReadDword(key.Get(), "RunAtStartup", s.runAtStartup);
     std::string bytes;
     if (ReadBytes(key.Get(), kDataFileName, bytes)) s.dataFile = bytes.c_str();
-    if (ReadBytes(key.Get(), kOperatorsName, bytes)) {
-        // NUL-separated, ended by an empty string.
-        for (size_t at = 0; at < bytes.size() && bytes[at];) {
-            const std::string item(bytes.c_str() + at);
-            parameters.operators.push_back(CString(item.c_str()));
-            at += item.size() + 1;
-        }
-    }
+    parameters.operators = ReadOperatorList(key.Get());
     return parameters;
 }
 
@@ -240,6 +252,12 @@ LONG CopyServiceParametersAside()
 }
 
 ServiceParameters LoadServiceParametersCopy(bool& present) { return Load(kServiceParametersCopyPath, present); }
+
+std::vector<CString> LoadServiceOperators()
+{
+    CKey key(OpenKey(KEY_QUERY_VALUE));
+    return key.Get() ? ReadOperatorList(key.Get()) : std::vector<CString>();
+}
 
 CString ParameterChangesText(const ServiceParameters& before, const ServiceParameters& after)
 {

@@ -56,6 +56,8 @@ LONG SaveServiceOperators(const std::vector<CString>& operators);
 extern const char kServiceParametersCopyPath[];
 LONG CopyServiceParametersAside();
 ServiceParameters LoadServiceParametersCopy(bool& present);
+// Only the Operators list (REG_MULTI_SZ); empty when absent, of another type or unreadable.
+std::vector<CString> LoadServiceOperators();
 
 // "CommPort: 3 -> 5; DataFile: C:\a.txt -> C:\b.txt": the values that differ, as an event names
 // them; empty when none does.

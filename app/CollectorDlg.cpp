@@ -121,8 +121,8 @@ bool CCollectorDlg::OnInitDialog()
     LoadSettings();
     AllowShellMessages();
     AddTrayIcon();
+    m_progress.SetRange(0, kProgressMax);
     if (m_bClientMode) {
-        m_progress.SetRange(0, kProgressMax);
         m_service.Start(m_hWnd, WM_CAPTURENOTIFY, m_pipeName, m_expectedServer);
         // Nothing to start, stop or change until the service answers.
         m_btnRun.ModifyStyle(0, WS_DISABLED);
@@ -347,7 +347,8 @@ void CCollectorDlg::OnRun()
     m_lastEnd = CaptureEnd::None;
     m_pWorker = new CCaptureWorker;
     m_pWorker->SetNotifyWindow(m_hWnd, WM_CAPTURENOTIFY);
-    m_pWorker->Start(CurrentSettings(), &m_progress);
+    m_progress.SetPos(0);
+    m_pWorker->Start(MakeCaptureRequest(CurrentSettings(), ThisProcess("a window")));
     SetRunning(true);
     UpdateTrayTip();
 }
@@ -456,6 +457,7 @@ void CCollectorDlg::OnCaptureNotify()
     if (!m_pWorker) return;
     CaptureStatus status = m_pWorker->GetStatus();
     std::vector<CaptureMessage> messages = m_pWorker->TakeMessages();
+    m_progress.SetPos(static_cast<int>(status.reads % kProgressMax));
     if (status.state == CaptureState::Ended) {
         // Ended for good on its own: the window must not claim a capture any more.
         StopWorker();

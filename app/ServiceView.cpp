@@ -1,8 +1,8 @@
 #include "app/ServiceView.h"
 
 namespace {
-// The one capture a service runs today.
-const int kCapture = 0;
+// Lane 1: the capture a window shows until it picks another lane.
+const int kCapture = 1;
 
 CString RefusalText(channel::Refusal reason)
 {
@@ -14,6 +14,11 @@ CString RefusalText(channel::Refusal reason)
         return "The service did not take the request: it is busy or stopping.  Try again in a moment.";
     case channel::Refusal::UnknownCapture:
         return "The service did not take the request: it runs no such capture.";
+    case channel::Refusal::PortInUse:
+        return "The service did not take the request: another lane captures that COM port already.  Each lane "
+               "needs a port of its own.";
+    case channel::Refusal::NoSuchLane:
+        return "The service did not take the request: there is no such lane, or no room for another (at most 16).";
     case channel::Refusal::UnsupportedVersion:
         return "The service did not take the request: it is of another version than this window.  Close the "
                "window and start Orvane POS Collector again.";

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "capture/CaptureWorker.h"
-#include "service/PipeClient.h"
+#include "channel/PipeClient.h"
 #include "settings/SettingsStore.h"
 
 class CServiceView {

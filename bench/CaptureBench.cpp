@@ -17,6 +17,15 @@
 using namespace bench;
 
 namespace {
+// A capture of port into path at baud, 8N1.
+CaptureRequest Request(const std::string& path, int port, unsigned baud)
+{
+    CaptureRequest request;
+    request.line = {port, baud, 8, NoParity, OneStopBit};
+    request.file = CString(path.c_str());
+    return request;
+}
+
 class Bench {
 public:
     Bench(std::string possim, int port, int peer, std::string dir, std::string pty)
@@ -29,7 +38,7 @@ public:
     void Start(unsigned baud = 115200)
     {
         DeleteFileA(m_capture.c_str());
-        m_worker.Start(CString(m_capture.c_str()), m_port, baud, 8, NoParity, OneStopBit, nullptr);
+        m_worker.Start(Request(m_capture, m_port, baud));
         Poll([&] { return FileSize(m_capture) == 0; }, 10);
     }
     void Stop() { m_worker.Stop(); }
@@ -172,7 +181,7 @@ public:
     void IdleCpu(const std::string& wineserverPid, bool missingPort, int seconds)
     {
         if (missingPort) {
-            m_worker.Start(CString(m_capture.c_str()), 99, 9600, 8, NoParity, OneStopBit, nullptr);
+            m_worker.Start(Request(m_capture, 99, 9600));
             Poll([&] { return m_worker.GetStatus().state == CaptureState::WaitingForPort; }, 10);
         } else {
             Start();
@@ -291,7 +300,7 @@ public:
         const std::string copy = WinPath(m_dir + "/outage.bin");
         DeleteFileA(file.c_str());
         DeleteFileA(copy.c_str());
-        m_worker.Start(CString(file.c_str()), m_port, 9600, 8, NoParity, OneStopBit, nullptr);
+        m_worker.Start(Request(file, m_port, 9600));
         Poll([&] { return FileSize(file) == 0; }, 10);
         {
             CHandle fill(CreateFileA(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -328,7 +337,7 @@ public:
         GetProcessHandleCount(GetCurrentProcess(), &apiBefore);
         double t0 = Now();
         for (int i = 0; i < 1000; ++i) {
-            m_worker.Start(CString(m_capture.c_str()), m_port, 115200, 8, NoParity, OneStopBit, nullptr);
+            m_worker.Start(Request(m_capture, m_port, 115200));
             m_worker.Stop();
         }
         double t1 = Now();

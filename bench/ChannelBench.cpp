@@ -9,8 +9,8 @@
 // Run by scripts/bench.sh (make bench): channel_bench [CONNECTIONS [CHANGES]]
 // (channel_bench --hold NAME COUNT is the other process: it holds connections until its
 // standard input closes.)
-#include "service/PipeClient.h"
-#include "service/PipeServer.h"
+#include "channel/PipeClient.h"
+#include "channel/PipeServer.h"
 
 #include "bench/BenchSupport.h"
 
@@ -32,9 +32,11 @@ constexpr UINT kNotifyMessage = WM_APP + 1;
 
 class OneCapture : public ICaptureControl {
 public:
-    bool Run(int, const CollectorSettings&, const Requester&) override { return true; }
-    bool Stop(int, const Requester&) override { return true; }
-    bool Save(int, const CollectorSettings&, const Requester&) override { return true; }
+    ControlRefusal Run(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal Stop(int, const Requester&) override { return std::nullopt; }
+    ControlRefusal Save(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal AddLane(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal RemoveLane(int, const Requester&) override { return std::nullopt; }
     std::vector<channel::ChannelState> States() const override
     {
         CSingleLock guard(&m_lock, true);

@@ -7,7 +7,7 @@
 
 #include "bench/BenchSupport.h"
 #include "platform/Handle.h"
-#include "service/PipeClient.h"
+#include "channel/PipeClient.h"
 #include "service/ServiceHost.h"
 #include "settings/RegistryKey.h"
 #include "settings/RegistryKeyTable.h"
@@ -128,10 +128,10 @@ public:
         CollectorSettings settings = LoadCollectorSettings();
         std::vector<double> ms;
         for (int i = 0; connected && i < 10; ++i) {
-            clients[0]->StopCapture(0);
+            clients[0]->StopCapture(1);
             Poll([&] { return State(*clients[2]) == CaptureState::Ended; }, 5);
             double t0 = Now();
-            clients[0]->Run(0, settings);
+            clients[0]->Run(1, settings);
             if (Poll([&] { return State(*clients[2]) != CaptureState::Ended; }, 5)) ms.push_back((Now() - t0) * 1000);
             Poll([&] { return State(*clients[2]) == CaptureState::Capturing; }, 5);
         }
@@ -140,7 +140,7 @@ public:
 
         Cpu("service CPU, 3 windows, idle line", seconds);
         settings.commPort = 99;
-        clients[0]->Run(0, settings);
+        clients[0]->Run(1, settings);
         Poll([&] { return State(*clients[2]) == CaptureState::WaitingForPort; }, 10);
         Cpu("service CPU, 3 windows, waiting for a port", seconds);
         for (auto& c : clients) c->Stop();

@@ -65,7 +65,6 @@ const DWORD kDrainTotalMs = 20;
 const DWORD kStopPatienceMs = 600;
 const DWORD kCancelEveryMs = 20;
 const DWORD kGiveUpMs = 400;
-const short kProgressMax = 1000;
 // The range the system's COM port database numbers ports in, and the fastest adapters.
 const int kMaxPort = 4096;
 const unsigned kMaxBaud = 12000000;
@@ -76,11 +75,10 @@ CString Number(unsigned long long n) { return CString(std::to_string(n).c_str())
 
 } // namespace
 
-CCaptureSession::CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, CProgressCtrl* progress,
-                                 const LineSettings& line, const CString& path, CCaptureWorker::PortFactory factory,
-                                 size_t memoryBound, bool append)
-    : m_worker(worker), m_stopEvent(stopEvent), m_progress(progress), m_line(line), m_path(path),
-      m_factory(std::move(factory)), m_file(memoryBound), m_append(append)
+CCaptureSession::CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, const CaptureRequest& request,
+                                 CCaptureWorker::PortFactory factory)
+    : m_worker(worker), m_stopEvent(stopEvent), m_line(request.line), m_path(request.file),
+      m_factory(std::move(factory)), m_file(request.memoryBound), m_append(request.append), m_fileHint(request.fileHint)
 {
 }
 
@@ -146,7 +144,6 @@ CaptureEnd CCaptureSession::Run()
                               kInputFileCaption);
                 return Finish(CaptureEnd::FileNotCreated);
             }
-            PrepareProgress();
             created = true;
             const Requester who = m_worker.GetRequester();
             ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_CAPTURE_STARTED,
@@ -295,14 +292,6 @@ bool CCaptureSession::PortAlive(DWORD& error)
     }
 }
 
-void CCaptureSession::PrepareProgress()
-{
-    if (!m_progress) return;
-    m_progress->PostSetRange(0, kProgressMax);
-    m_progress->PostSetStep(1);
-    m_progress->PostSetPos(0);
-}
-
 unsigned CCaptureSession::BaseRead() const
 {
     unsigned long long bytes = 1ULL * m_line.baud * kFillTargetMs / (1000ULL * kBitsPerByte);
@@ -429,7 +418,6 @@ bool CCaptureSession::Store(const char* data, unsigned count)
     CCaptureFile::Put put = m_file.Append(data, count);
     if (put == CCaptureFile::Put::Overflow) return false;
     m_worker.Captured(count);
-    if (m_progress) m_progress->PostStepIt();
     if (put == CCaptureFile::Put::Held && !waitedBefore) {
         m_fileTriedAt = ::GetTickCount();
         // Once per outage of the file; a file that keeps coming and going is one outage.

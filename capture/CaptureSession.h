@@ -10,23 +10,14 @@
 #include "capture/CaptureWorker.h"
 #include "capture/PendingRead.h"
 
-struct LineSettings {
-    int port = 0;
-    unsigned baud = 0;
-    unsigned char dataBits = 0;
-    int parity = 0;
-    int stopBits = 0;
-};
-
 class CCaptureSession {
 public:
-    CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, CProgressCtrl* progress, const LineSettings& line,
-                    const CString& path, CCaptureWorker::PortFactory factory, size_t memoryBound, bool append);
+    CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, const CaptureRequest& request,
+                    CCaptureWorker::PortFactory factory);
     ~CCaptureSession();
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
 
-    void SetFileHint(const CString& hint) { m_fileHint = hint; }
     // Captures until Stop or a failure that waiting cannot mend; says how it ended.
     CaptureEnd Run();
 
@@ -52,14 +43,12 @@ private:
     void Adapt(unsigned count, DWORD elapsedMs);
     unsigned BaseRead() const;
     DWORD ReadTotalMs() const;
-    void PrepareProgress();
     CaptureState ActiveState() const;
     CaptureEnd Finish(CaptureEnd end);
     CString PortName() const;
 
     CCaptureWorker& m_worker;
     HANDLE m_stopEvent;
-    CProgressCtrl* m_progress;
     LineSettings m_line;
     CString m_path;
     CCaptureWorker::PortFactory m_factory;

@@ -17,27 +17,21 @@ const DWORD kProgressNotifyMs = 250;
 } // namespace
 
 CCaptureWorker::CCaptureWorker()
-    : progress(nullptr), pThread(nullptr), hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+    : pThread(nullptr), hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_endedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
 }
 
 CCaptureWorker::~CCaptureWorker() = default;
 
-void CCaptureWorker::Start(CString path, int nPortArg, unsigned dwBaudArg, unsigned char dataBitsArg, int parityArg,
-                           int stopBitsArg, CProgressCtrl* progressArg)
+void CCaptureWorker::Start(const CaptureRequest& request)
 {
     {
-        // The capture thread copies these under the lock, so a Start while it runs cannot
-        // change them under its feet.
+        // The capture thread copies the request under the lock, so a Start while it runs cannot
+        // change it under its feet.
         CSingleLock guard(&lock, true);
-        strDataFile = path;
-        nPort = nPortArg;
-        dwBaud = dwBaudArg;
-        dataBits = dataBitsArg;
-        parity = parityArg;
-        stopBits = stopBitsArg;
-        progress = progressArg;
+        m_request = request;
+        if (m_request.who.account.IsEmpty()) m_request.who = ThisProcess("a window");
     }
     StartThread(pThread, hStopEvent, CaptureThreadProc, THREAD_PRIORITY_NORMAL);
 }
@@ -61,22 +55,10 @@ void CCaptureWorker::StopBecause(const char* why, const Requester& who)
     StopBecause(why);
 }
 
-void CCaptureWorker::SetRequester(const Requester& who)
-{
-    CSingleLock guard(&lock, true);
-    m_requester = who;
-}
-
 Requester CCaptureWorker::GetRequester() const
 {
     CSingleLock guard(&lock, true);
-    return m_requester;
-}
-
-void CCaptureWorker::Start(const CollectorSettings& settings, CProgressCtrl* progressArg)
-{
-    Start(settings.dataFile, settings.commPort, static_cast<unsigned>(settings.baudRate), settings.dataBits,
-          settings.parity, settings.stopBits, progressArg);
+    return m_request.who;
 }
 
 void CCaptureWorker::Stop()
@@ -97,28 +79,10 @@ void CCaptureWorker::SetNotifyEvent(HANDLE event)
     m_notifyEvent = event;
 }
 
-void CCaptureWorker::SetAppend(bool append)
-{
-    CSingleLock guard(&lock, true);
-    m_append = append;
-}
-
-void CCaptureWorker::SetFileHint(const CString& hint)
-{
-    CSingleLock guard(&lock, true);
-    m_fileHint = hint;
-}
-
 void CCaptureWorker::SetPortFactory(PortFactory factory)
 {
     CSingleLock guard(&lock, true);
     m_portFactory = std::move(factory);
-}
-
-void CCaptureWorker::SetMemoryBound(size_t bytes)
-{
-    CSingleLock guard(&lock, true);
-    m_memoryBound = bytes;
 }
 
 CaptureStatus CCaptureWorker::GetStatus() const
@@ -159,20 +123,23 @@ void CCaptureWorker::Tell(const CString& text, const char* caption)
 
 void CCaptureWorker::Captured(unsigned count)
 {
-    HANDLE event = nullptr;
+    bool tell = false;
     {
+        FILETIME arrived;
+        ::GetSystemTimeAsFileTime(&arrived);
         CSingleLock guard(&lock, true);
         m_status.bytes += count;
         ++m_status.reads;
-        // A thread that follows the count (the service's, for the windows' bars) hears of it a
-        // few times a second at most; a window has its own bar.
+        m_status.lastByteAt = (static_cast<unsigned long long>(arrived.dwHighDateTime) << 32) | arrived.dwLowDateTime;
+        // Whoever follows the count (a window's bar, the service's windows) hears of it a few
+        // times a second at most.
         const DWORD now = ::GetTickCount();
-        if (m_notifyEvent && now - m_progressToldAt >= kProgressNotifyMs) {
+        if (now - m_progressToldAt >= kProgressNotifyMs) {
             m_progressToldAt = now;
-            event = m_notifyEvent;
+            tell = true;
         }
     }
-    if (event) ::SetEvent(event);
+    if (tell) Notify();
 }
 
 void CCaptureWorker::Notify() const
@@ -243,11 +210,10 @@ void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THRE
     ResetEvent(stopEvent);
     if (!thread) {
         m_status = CaptureStatus();
-        m_status.port = nPort;
+        m_status.port = m_request.line.port;
         ResetEvent(m_endedEvent);
         m_stopReason = CString();
         m_stopperKnown = false;
-        if (m_requester.account.IsEmpty()) m_requester = ThisProcess("a window");
         CWinThread* created = AfxBeginThread(proc, this, priority, 0, CREATE_SUSPENDED, nullptr);
         if (created) {
             // The object must outlive the thread: StopThread waits on its handle.
@@ -287,32 +253,15 @@ UINT __cdecl CCaptureWorker::CaptureThreadProc(void* param)
 
 void CCaptureWorker::Capture()
 {
-    LineSettings line;
-    CString path;
-    CProgressCtrl* bar = nullptr;
+    CaptureRequest request;
     PortFactory factory;
     {
         CSingleLock guard(&lock, true);
-        path = strDataFile;
-        line.port = nPort;
-        line.baud = dwBaud;
-        line.dataBits = dataBits;
-        line.parity = parity;
-        line.stopBits = stopBits;
-        bar = progress;
+        request = m_request;
         factory = m_portFactory;
     }
-
+    const LineSettings& line = request.line;
     CaptureEnd end = CaptureEnd::None;
-    size_t memoryBound = kDefaultMemoryBound;
-    bool append = false;
-    CString fileHint;
-    {
-        CSingleLock guard(&lock, true);
-        memoryBound = m_memoryBound;
-        append = m_append;
-        fileHint = m_fileHint;
-    }
     try {
         CString invalid = CCaptureSession::InvalidSettingText(line);
         if (!invalid.IsEmpty()) {
@@ -321,8 +270,7 @@ void CCaptureWorker::Capture()
             Tell(invalid, kSerialPortCaption);
             end = CaptureEnd::SettingsInvalid;
         } else {
-            CCaptureSession session(*this, hStopEvent, bar, line, path, factory, memoryBound, append);
-            session.SetFileHint(fileHint);
+            CCaptureSession session(*this, hStopEvent, request, factory);
             end = session.Run();
         }
     } catch (CException* e) {

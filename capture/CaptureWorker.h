@@ -10,40 +10,12 @@
 #include <vector>
 
 #include "platform/Handle.h"
-#include "platform/ProgressCtrl.h"
 #include "platform/String.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
+#include "capture/CaptureRequest.h"
+#include "capture/CaptureTypes.h"
 #include "serial/SerialPort.h"
-#include "service/Requester.h"
-#include "settings/SettingsStore.h"
-
-// Where the capture is, as the window and the tray show it.
-enum class CaptureState {
-    Opening,        // started, port not opened yet
-    WaitingForPort, // the port is missing, busy or gone; retried about once a second
-    Capturing,      // the port is open and the file is being written
-    WaitingForFile, // the port is read into memory while the file cannot be written
-    Ended,          // the capture has ended (Stop, or a failure that retrying cannot mend)
-};
-
-// Why a capture ended for good on its own; None when it was stopped.
-enum class CaptureEnd { None, SettingsInvalid, SettingsRefused, FileNotCreated, FileNotWritten };
-
-struct CaptureStatus {
-    CaptureState state = CaptureState::Opening;
-    CaptureEnd end = CaptureEnd::None;
-    int port = 0;
-    // Bytes received since Run, and the reads that brought them.
-    unsigned long long bytes = 0;
-    unsigned reads = 0;
-};
-
-// A message for the user; the window shows it, the capture thread never does.
-struct CaptureMessage {
-    CString text;
-    CString caption;
-};
 
 class CCaptureWorker {
 public:
@@ -55,10 +27,8 @@ public:
     CCaptureWorker(const CCaptureWorker&) = delete;
     CCaptureWorker& operator=(const CCaptureWorker&) = delete;
 
-    void Start(CString path, int nPort, unsigned dwBaud, unsigned char dataBits, int parity, int stopBits,
-               CProgressCtrl* progress);
-    // The same with the settings as the store, the window and the channel carry them.
-    void Start(const CollectorSettings& settings, CProgressCtrl* progress);
+    // Starts the capture the request describes, on a thread of its own.
+    void Start(const CaptureRequest& request);
     // Asks the capture to stop and waits until it has ended, with the file complete: about a
     // second at most, even with a driver that ignores time-outs, cancels and the close, and
     // even when the system holds up the end of the thread for such a read.
@@ -74,21 +44,10 @@ public:
     // Or an event, set on every change and a few times a second while bytes arrive, for a thread
     // without a window (the service's).
     void SetNotifyEvent(HANDLE event);
-    // Set before Start: the capture goes on in the file as it is instead of emptying it, and
-    // keeps what waited in the driver (a service restarting under a running capture).
-    void SetAppend(bool append);
-    // Set before Start: a paragraph added to the message of a file that cannot be created (the
-    // service's account, which needs write access to the file's folder).
-    void SetFileHint(const CString& hint);
-    // Set before Start: who asked for the capture, for its events. Unset, it is this process's
-    // own account, which in desktop mode is the person at the window.
-    void SetRequester(const Requester& who);
+    // Who asked for the capture now running or last run.
     Requester GetRequester() const;
     // How ports are made; tests stand in for drivers that Wine cannot imitate.
     void SetPortFactory(PortFactory factory);
-    // How much may wait in memory while the capture file cannot be written; set before Start.
-    void SetMemoryBound(size_t bytes);
-
     CaptureStatus GetStatus() const;
     // The messages not taken yet, oldest first. Only the newest few wait: nobody may be
     // there to take them for weeks.
@@ -104,9 +63,7 @@ public:
     void Tell(const CString& text, const char* caption);
     void Captured(unsigned count);
 
-    // The default bound of what waits in memory for the file: 19 hours of a 9,600-baud line
-    // sending without a pause.
-    static const size_t kDefaultMemoryBound = 64u << 20;
+    static const size_t kDefaultMemoryBound = CaptureRequest::kDefaultMemoryBound;
 
 private:
     // The capture itself; returns with everything it holds released, so that the thread
@@ -115,31 +72,21 @@ private:
     void Notify() const;
     void LogEnd(int port, CaptureEnd end);
 
-    CProgressCtrl* progress;
     CWinThread* pThread;
     mutable CCriticalSection lock;
     CHandle hStopEvent;
     // Signalled by the capture thread when its capture has ended and released everything:
     // Stop waits for this, not for the thread's exit, which the system may hold up.
     CHandle m_endedEvent;
-    CString strDataFile;
-    int nPort = 0;
-    unsigned char dataBits = 0;
-    unsigned dwBaud = 0;
-    int stopBits = 0;
-    int parity = 0;
-
+    // The request of the capture now running or last run; guarded by lock.
+    CaptureRequest m_request;
     // Guarded by lock too.
     HWND m_notifyWindow = nullptr;
     UINT m_notifyMessage = 0;
     HANDLE m_notifyEvent = nullptr;
     DWORD m_progressToldAt = 0;
-    bool m_append = false;
-    CString m_fileHint;
     PortFactory m_portFactory;
-    size_t m_memoryBound = kDefaultMemoryBound;
     CString m_stopReason;
-    Requester m_requester;
     Requester m_stopper;
     bool m_stopperKnown = false;
     CaptureStatus m_status;

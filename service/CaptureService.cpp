@@ -82,7 +82,7 @@ void CCaptureService::Resume()
 bool CCaptureService::Run(int id, const CollectorSettings& settings, const Requester& who)
 {
     CSingleLock commands(&m_commands, true);
-    if (id < 0 || id >= kCaptures) return false;
+    if (id < 1 || id > kCaptures) return false;
     Keep(settings, who);
     Start(settings, false, who);
     return true;
@@ -91,7 +91,7 @@ bool CCaptureService::Run(int id, const CollectorSettings& settings, const Reque
 bool CCaptureService::Save(int id, const CollectorSettings& settings, const Requester& who)
 {
     CSingleLock commands(&m_commands, true);
-    if (id < 0 || id >= kCaptures) return false;
+    if (id < 1 || id > kCaptures) return false;
     Keep(settings, who);
     ::SetEvent(m_changed);
     return true;
@@ -163,7 +163,7 @@ void CCaptureService::LogChange(const ServiceParameters& before, const ServicePa
 bool CCaptureService::Stop(int id, const Requester& who)
 {
     CSingleLock commands(&m_commands, true);
-    if (id < 0 || id >= kCaptures) return false;
+    if (id < 1 || id > kCaptures) return false;
     EndWorker(true, "stopped by the user", who);
     return true;
 }
@@ -179,12 +179,12 @@ void CCaptureService::Start(const CollectorSettings& settings, bool append, cons
     EndWorker(false, endWhy, who);
     auto worker = std::make_unique<CCaptureWorker>();
     worker->SetNotifyEvent(m_changed);
-    worker->SetAppend(append);
-    worker->SetFileHint(kFileHint);
-    worker->SetRequester(who);
     if (m_portFactory) worker->SetPortFactory(m_portFactory);
     SetCaptureRunning(true);
-    worker->Start(settings, nullptr);
+    CaptureRequest request = MakeCaptureRequest(settings, who);
+    request.append = append;
+    request.fileHint = kFileHint;
+    worker->Start(request);
     CSingleLock guard(&m_lock, true);
     m_worker = std::move(worker);
     m_last = m_worker->GetStatus();
@@ -229,7 +229,7 @@ std::vector<CaptureView> CCaptureService::States() const
 {
     CSingleLock guard(&m_lock, true);
     CaptureView view;
-    view.id = 0;
+    view.id = 1;
     view.running = m_worker != nullptr;
     view.status = m_worker ? m_worker->GetStatus() : m_last;
     view.settings = m_settings;
@@ -240,6 +240,6 @@ std::vector<CaptureMessage> CCaptureService::TakeMessages(int id)
 {
     CSingleLock guard(&m_lock, true);
     std::vector<CaptureMessage> taken;
-    if (id == 0) taken.swap(m_messages);
+    if (id == 1) taken.swap(m_messages);
     return taken;
 }

@@ -12,7 +12,7 @@
 #include "capture/CaptureWorker.h"
 #include "platform/Handle.h"
 #include "platform/Sync.h"
-#include "service/Requester.h"
+#include "capture/Requester.h"
 #include "settings/ServiceParameters.h"
 #include "settings/SettingsStore.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/Requester.h"
+#include "capture/Requester.h"
 
 // A SID as its bytes, so that lists of them own their memory.
 using SidBytes = std::vector<BYTE>;

@@ -5,37 +5,43 @@ namespace {
 const size_t kMaxWaiting = 16;
 } // namespace
 
-CServiceCommands::CServiceCommands(int captures)
-    : m_captures(captures), m_event(::CreateEventA(nullptr, FALSE, FALSE, nullptr))
+CServiceCommands::CServiceCommands() : m_event(::CreateEventA(nullptr, FALSE, FALSE, nullptr))
 {
 }
 
-bool CServiceCommands::Queue(Command command)
+ControlRefusal CServiceCommands::Queue(Command command)
 {
-    if (command.captureId < 0 || command.captureId >= m_captures) return false;
+    if (command.captureId < 1 || command.captureId > channel::kMaxLanes) return channel::Refusal::UnknownCapture;
     {
         CSingleLock guard(&m_lock, true);
-        if (m_commands.size() >= kMaxWaiting) return false;
+        if (m_commands.size() >= kMaxWaiting) return channel::Refusal::NotAccepted;
         m_commands.push_back(std::move(command));
     }
     ::SetEvent(m_event);
-    return true;
+    return std::nullopt;
 }
 
-bool CServiceCommands::Run(int captureId, const CollectorSettings& settings, const Requester& who)
+ControlRefusal CServiceCommands::Run(int captureId, const CollectorSettings& settings, const Requester& who)
 {
     return Queue(Command{Command::Kind::Run, captureId, settings, who});
 }
 
-bool CServiceCommands::Stop(int captureId, const Requester& who)
+ControlRefusal CServiceCommands::Stop(int captureId, const Requester& who)
 {
     return Queue(Command{Command::Kind::Stop, captureId, CollectorSettings(), who});
 }
 
-bool CServiceCommands::Save(int captureId, const CollectorSettings& settings, const Requester& who)
+ControlRefusal CServiceCommands::Save(int captureId, const CollectorSettings& settings, const Requester& who)
 {
     return Queue(Command{Command::Kind::Save, captureId, settings, who});
 }
+
+ControlRefusal CServiceCommands::AddLane(int, const CollectorSettings&, const Requester&)
+{
+    return channel::Refusal::NoSuchLane;
+}
+
+ControlRefusal CServiceCommands::RemoveLane(int, const Requester&) { return channel::Refusal::NoSuchLane; }
 
 std::vector<CServiceCommands::Command> CServiceCommands::Take()
 {

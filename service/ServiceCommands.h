@@ -9,7 +9,7 @@
 
 #include "platform/Handle.h"
 #include "platform/Sync.h"
-#include "service/CaptureControl.h"
+#include "channel/CaptureControl.h"
 
 class CServiceCommands : public ICaptureControl {
 public:
@@ -21,13 +21,16 @@ public:
         Requester who;
     };
 
-    explicit CServiceCommands(int captures);
+    CServiceCommands();
     CServiceCommands(const CServiceCommands&) = delete;
     CServiceCommands& operator=(const CServiceCommands&) = delete;
 
-    bool Run(int captureId, const CollectorSettings& settings, const Requester& who) override;
-    bool Stop(int captureId, const Requester& who) override;
-    bool Save(int captureId, const CollectorSettings& settings, const Requester& who) override;
+    ControlRefusal Run(int lane, const CollectorSettings& settings, const Requester& who) override;
+    ControlRefusal Stop(int lane, const Requester& who) override;
+    ControlRefusal Save(int lane, const CollectorSettings& settings, const Requester& who) override;
+    // The service runs one lane: there is no room for another.
+    ControlRefusal AddLane(int lane, const CollectorSettings& settings, const Requester& who) override;
+    ControlRefusal RemoveLane(int lane, const Requester& who) override;
     std::vector<channel::ChannelState> States() const override;
 
     // Set while commands wait.
@@ -37,9 +40,8 @@ public:
     void SetStates(std::vector<channel::ChannelState> states);
 
 private:
-    bool Queue(Command command);
+    ControlRefusal Queue(Command command);
 
-    const int m_captures;
     CHandle m_event;
     mutable CCriticalSection m_lock;
     std::deque<Command> m_commands;

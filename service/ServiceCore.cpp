@@ -1,5 +1,7 @@
 #include "service/ServiceCore.h"
 
+#include <algorithm>
+
 #include "Messages.h"
 #include "platform/EventLog.h"
 #include "platform/EventText.h"
@@ -11,6 +13,7 @@ bool Same(const channel::ChannelState& x, const channel::ChannelState& y)
     const CaptureStatus& a = x.status;
     const CaptureStatus& b = y.status;
     return a.state == b.state && a.end == b.end && a.port == b.port && a.bytes == b.bytes && a.reads == b.reads &&
+           a.lastByteAt == b.lastByteAt && a.silent == b.silent && a.silentSince == b.silentSince &&
            x.settings == y.settings;
 }
 
@@ -19,7 +22,7 @@ const DWORD kDismissFlushMs = 2000;
 } // namespace
 
 CServiceCore::CServiceCore(PipeServerOptions options)
-    : m_commands(CCaptureService::kCaptures), m_retryChannelMs(options.retryNameMs),
+    : m_retryChannelMs(options.retryNameMs),
       m_server(m_commands, std::move(options))
 {
 }
@@ -107,12 +110,20 @@ void CServiceCore::Publish()
     }
     // Before the broadcast: a window that connects meanwhile gets the change one way or the other.
     m_commands.SetStates(states);
-    for (size_t i = 0; i < states.size(); ++i) {
-        if (i < m_published.size() && Same(m_published[i], states[i])) continue;
-        m_server.Broadcast(states[i]);
+    std::vector<int> lanes;
+    for (const channel::ChannelState& state : states) lanes.push_back(state.captureId);
+    std::vector<int> publishedLanes;
+    for (const channel::ChannelState& state : m_published) publishedLanes.push_back(state.captureId);
+    // The list first: a window drops what it no longer lists and takes the states that follow.
+    if (lanes != publishedLanes) m_server.BroadcastLanes(lanes);
+    for (const channel::ChannelState& state : states) {
+        auto before = std::find_if(m_published.begin(), m_published.end(),
+                                   [&](const channel::ChannelState& p) { return p.captureId == state.captureId; });
+        if (before != m_published.end() && Same(*before, state)) continue;
+        m_server.Broadcast(state);
     }
     m_published = states;
-    for (int id = 0; id < CCaptureService::kCaptures; ++id)
+    for (int id = 1; id <= CCaptureService::kCaptures; ++id)
         for (const CaptureMessage& message : m_captures.TakeMessages(id)) m_server.BroadcastMessage(id, message);
 }
 

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "service/CaptureService.h"
-#include "service/PipeServer.h"
+#include "channel/PipeServer.h"
 #include "service/ServiceCommands.h"
 
 class CServiceCore {

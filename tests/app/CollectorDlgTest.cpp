@@ -12,7 +12,7 @@
 
 #include "AppTestSupport.h"
 #include "service/ServiceCore.h"
-#include "service/PipeServer.h"
+#include "channel/PipeServer.h"
 #include "settings/BootMarks.h"
 #include "support/ChannelTestSupport.h"
 
@@ -756,19 +756,24 @@ namespace {
 // The service's side of the channel for the window's client mode: what it runs, what it was asked.
 class ServiceStandIn : public ICaptureControl {
 public:
-    bool Run(int, const CollectorSettings& settings, const Requester&) override
+    ControlRefusal Run(int, const CollectorSettings& settings, const Requester&) override
     {
         CSingleLock guard(&m_lock, true);
         runs.push_back(settings);
-        return true;
+        return std::nullopt;
     }
-    bool Stop(int, const Requester&) override { return true; }
-    bool Save(int, const CollectorSettings& settings, const Requester&) override
+    ControlRefusal Stop(int, const Requester&) override { return std::nullopt; }
+    ControlRefusal Save(int, const CollectorSettings& settings, const Requester&) override
     {
         CSingleLock guard(&m_lock, true);
         saves.push_back(settings);
-        return true;
+        return std::nullopt;
     }
+    ControlRefusal AddLane(int, const CollectorSettings&, const Requester&) override
+    {
+        return channel::Refusal::NoSuchLane;
+    }
+    ControlRefusal RemoveLane(int, const Requester&) override { return channel::Refusal::NoSuchLane; }
     std::vector<channel::ChannelState> States() const override
     {
         CSingleLock guard(&m_lock, true);

@@ -74,7 +74,7 @@ TEST_F(CaptureFailureTest, SettingsNoPortTakesOrTheDriverRefusesEndTheCaptureAnd
     for (const Case& c : cases) {
         SCOPED_TRACE(c.named ? c.named : "driver");
         told.clear();
-        worker.Start(CString(path.c_str()), c.port, c.baud, c.dataBits, c.parity, c.stopBits, nullptr);
+        worker.Start(LineRequest(path, c.port, c.baud, c.dataBits, c.parity, c.stopBits));
         ExpectEnded(c.end);
         CaptureMessage message = OnlyMessage("Serial Port");
         // Nothing was captured, so nothing "stopped".
@@ -91,7 +91,7 @@ TEST_F(CaptureFailureTest, SettingsNoPortTakesOrTheDriverRefusesEndTheCaptureAnd
 TEST_F(CaptureFailureTest, FileInAMissingDirectorySaysSoAndEnds)
 {
     std::string missing = testenv::ScratchDir() + "\\no such directory\\capture.txt";
-    Start(nullptr, missing);
+    Start(missing);
     ExpectEnded(CaptureEnd::FileNotCreated);
     EXPECT_STREQ(OnlyMessage("Input File").text, kOpenFileFailed);
 }
@@ -117,7 +117,7 @@ TEST_F(CaptureFailureTest, DevicePathsAreRefusedAndTheDeviceIsLeftAlone)
     for (const std::string& device : paths) {
         SCOPED_TRACE(device);
         told.clear();
-        Start(nullptr, device);
+        Start(device);
         ASSERT_TRUE(WaitForState(CaptureState::Ended));
         worker.Stop();
         EXPECT_STREQ(OnlyMessage("Input File").text, kOpenFileFailed);
@@ -161,7 +161,7 @@ TEST_F(CaptureFailureTest, APortMissingAtRunIsWaitedForAndCapturedFromWhenItAppe
 
 TEST_F(CaptureFailureTest, StopWhileWaitingForAPortEndsAtOnce)
 {
-    worker.Start(CString(path.c_str()), 99, 9600, 8, NoParity, OneStopBit, nullptr);
+    worker.Start(LineRequest(path, 99));
     ASSERT_TRUE(WaitForState(CaptureState::WaitingForPort));
     Sleep(200);
     DWORD start = GetTickCount();
@@ -268,8 +268,8 @@ TEST_F(CaptureFailureTest, AFullDiskIsRiddenOutInMemoryUntilItsBound)
         SCOPED_TRACE(c.bound);
         told.clear();
         DeleteFileA(file.c_str());
-        worker.SetMemoryBound(c.bound);
-        Start(nullptr, file);
+        memoryBound = c.bound;
+        Start(file);
         ASSERT_TRUE(PumpUntil([&] { return FileSize(file) == 0; }, 5000));
         DiskFiller full(filler);
         std::string sent;

@@ -13,6 +13,17 @@
 
 namespace capturetest {
 
+// A capture of port into path with these line settings, asked by this process.
+inline CaptureRequest LineRequest(const std::string& path, int port, unsigned baud = 9600, unsigned char dataBits = 8,
+                                  int parity = NoParity, int stopBits = OneStopBit)
+{
+    CaptureRequest request;
+    request.line = {port, baud, dataBits, parity, stopBits};
+    request.file = CString(path.c_str());
+    request.who = ThisProcess("a window");
+    return request;
+}
+
 using testenv::PumpUntil;
 
 inline void PumpFor(DWORD ms)
@@ -89,69 +100,6 @@ inline std::string SystemText(DWORD error)
 
 using testenv::PlugGuard;
 
-// A hidden window holding a real progress bar whose messages are recorded on their way in.
-class RecordingProgress {
-public:
-    struct Message {
-        UINT msg;
-        WPARAM wParam;
-        LPARAM lParam;
-        DWORD threadId;
-    };
-
-    RecordingProgress()
-    {
-        INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_PROGRESS_CLASS};
-        InitCommonControlsEx(&icc);
-        m_hWnd = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_POPUP, 0, 0, 200, 20, nullptr, nullptr,
-                                 GetModuleHandleA(nullptr), nullptr);
-        if (!m_hWnd) return;
-        SetPropA(m_hWnd, kProp, this);
-        m_base = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RecordingProgress::Proc)));
-        control.Attach(m_hWnd);
-    }
-    ~RecordingProgress()
-    {
-        control.Detach();
-        if (m_hWnd) {
-            SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_base));
-            RemovePropA(m_hWnd, kProp);
-            DestroyWindow(m_hWnd);
-        }
-    }
-    RecordingProgress(const RecordingProgress&) = delete;
-    RecordingProgress& operator=(const RecordingProgress&) = delete;
-
-    bool IsValid() const { return m_hWnd != nullptr; }
-    // The progress messages (PBM_*) received so far, in order.
-    const std::vector<Message>& Messages() const { return m_messages; }
-    size_t Count(UINT msg) const
-    {
-        size_t n = 0;
-        for (const Message& m : m_messages) n += m.msg == msg;
-        return n;
-    }
-
-    CProgressCtrl control;
-
-private:
-    static constexpr const char* kProp = "RecordingProgress";
-
-    static LRESULT CALLBACK Proc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
-    {
-        RecordingProgress* self = static_cast<RecordingProgress*>(GetPropA(hWnd, kProp));
-        if (!self) return DefWindowProcA(hWnd, msg, wParam, lParam);
-        if (msg >= WM_USER && msg <= PBM_GETSTEP && msg != PBM_GETPOS && msg != PBM_GETRANGE)
-            self->m_messages.push_back({msg, wParam, lParam, GetCurrentThreadId()});
-        return CallWindowProcA(self->m_base, hWnd, msg, wParam, lParam);
-    }
-
-    HWND m_hWnd = nullptr;
-    WNDPROC m_base = nullptr;
-    std::vector<Message> m_messages;
-};
-
 // A worker capturing from pair k into a fresh file of the scratch directory, with the
 // test driving the pair's peer end and collecting what the worker tells the user.
 class CaptureTest : public ::testing::Test {
@@ -176,10 +124,13 @@ protected:
     }
     void TearDown() override { worker.Stop(); }
 
-    void Start(CProgressCtrl* progress = nullptr, const std::string& file = std::string())
+    // The pair's port at 9,600 8N1 into path, or into file when one is given.
+    void Start(const std::string& file = std::string())
     {
-        worker.Start(CString((file.empty() ? path : file).c_str()), pair.port, 9600, 8, NoParity, OneStopBit,
-                     progress);
+        CaptureRequest request = LineRequest(file.empty() ? path : file, pair.port);
+        request.append = append;
+        request.memoryBound = memoryBound;
+        worker.Start(request);
     }
     // The capture thread creates the file after the port is open and set up.
     bool WaitUntilCapturing(DWORD timeoutMs = 5000)
@@ -207,6 +158,9 @@ protected:
     std::string FileBytes() const { return testenv::ReadFileBytes(path); }
 
     std::vector<CaptureMessage> told;
+    // What the next Start asks besides the line.
+    bool append = false;
+    size_t memoryBound = CaptureRequest::kDefaultMemoryBound;
     testenv::PortPair pair;
     testenv::PeerPort peer;
     std::string path;

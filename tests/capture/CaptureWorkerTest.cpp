@@ -88,7 +88,7 @@ TEST_F(CaptureDataTest, EachRunEmptiesTheFileAndHoldsOnlyItsOwnCapture)
     // line brought meanwhile.
     ASSERT_TRUE(peer.Write(" meanwhile"));
     Sleep(100);
-    worker.SetAppend(true);
+    append = true;
     Start();
     ASSERT_TRUE(peer.Write(" and on"));
     ASSERT_TRUE(WaitForFileSize(23, 5000));
@@ -154,13 +154,13 @@ TEST_F(CaptureDataTest, StopOnAnIdleLineEndsTheThread)
     EXPECT_TRUE(f.IsValid()) << "the capture file is still open, error " << GetLastError();
 }
 
-TEST_F(CaptureDataTest, ProgressBarIsPreparedThenStepsOncePerCompletedReadWithData)
+TEST_F(CaptureDataTest, EachCompletedReadWithDataCountsOnceAndTheLastByteIsTimed)
 {
-    RecordingProgress progress;
-    ASSERT_TRUE(progress.IsValid());
-    Start(&progress.control);
+    Start();
     ASSERT_TRUE(WaitUntilCapturing());
-    ASSERT_TRUE(PumpUntil([&] { return progress.Count(PBM_SETPOS) == 1; }, 5000));
+    EXPECT_EQ(worker.GetStatus().lastByteAt, 0u);
+    FILETIME before;
+    GetSystemTimeAsFileTime(&before);
     // Five chunks, each followed by a quiet spell that completes the read holding it.
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(peer.Write("chunk" + std::to_string(i)));
@@ -168,32 +168,16 @@ TEST_F(CaptureDataTest, ProgressBarIsPreparedThenStepsOncePerCompletedReadWithDa
     }
     EXPECT_TRUE(WaitForFileSize(30, 5000));
     PumpFor(100);
+    const CaptureStatus status = worker.GetStatus();
     worker.Stop();
-
-    const auto& m = progress.Messages();
-    ASSERT_GE(m.size(), 3u);
-    EXPECT_EQ(m[0].msg, static_cast<UINT>(PBM_SETRANGE));
-    EXPECT_EQ(m[0].lParam, MAKELPARAM(0, 1000));
-    EXPECT_EQ(m[1].msg, static_cast<UINT>(PBM_SETSTEP));
-    EXPECT_EQ(m[1].wParam, 1u);
-    EXPECT_EQ(m[2].msg, static_cast<UINT>(PBM_SETPOS));
-    EXPECT_EQ(m[2].wParam, 0u);
-    EXPECT_EQ(progress.Count(PBM_STEPIT), 5u);
-    EXPECT_EQ(m.size(), 8u);
-    // Handled by the control on this (its own) thread: the bar shows the steps.
-    for (const auto& one : m) EXPECT_EQ(one.threadId, GetCurrentThreadId());
-    EXPECT_EQ(progress.control.GetPos(), 5);
-    PBRANGE range = {};
-    SendMessageA(progress.control, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
-    EXPECT_EQ(range.iLow, 0);
-    EXPECT_EQ(range.iHigh, 1000);
+    EXPECT_EQ(status.reads, 5u);
+    EXPECT_EQ(status.bytes, 30u);
+    EXPECT_GE(status.lastByteAt, (static_cast<unsigned long long>(before.dwHighDateTime) << 32) | before.dwLowDateTime);
 }
 
-TEST_F(CaptureDataTest, ASteadyStreamReachesTheFileAndStepsTheBarWhileItFlows)
+TEST_F(CaptureDataTest, ASteadyStreamReachesTheFileAndIsCountedWhileItFlows)
 {
-    RecordingProgress progress;
-    ASSERT_TRUE(progress.IsValid());
-    Start(&progress.control);
+    Start();
     ASSERT_TRUE(WaitUntilCapturing());
     // A byte every millisecond or two for two seconds: never the pause that ends a read.
     const std::string data = EveryByteValue(1500, 9);
@@ -208,7 +192,7 @@ TEST_F(CaptureDataTest, ASteadyStreamReachesTheFileAndStepsTheBarWhileItFlows)
     PumpFor(1200);
     bool stillFlowing = !done;
     long long midway = FileSize(path);
-    size_t steps = progress.Count(PBM_STEPIT);
+    const unsigned steps = worker.GetStatus().reads;
     writer.join();
     ASSERT_TRUE(stillFlowing) << "the writer was too fast for the check";
     EXPECT_GT(midway, 0);

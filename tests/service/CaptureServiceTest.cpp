@@ -2,7 +2,7 @@
 // with "Run Collector At Startup" empty the file; a restart goes on appending.
 #include "capture/CaptureTestSupport.h"
 #include "service/CaptureService.h"
-#include "service/PipeClient.h"
+#include "channel/PipeClient.h"
 #include "service/ServiceCore.h"
 #include "settings/BootMarks.h"
 #include "support/ChannelTestSupport.h"
@@ -108,13 +108,13 @@ TEST_F(CaptureServiceTest, OnlyABootOrRunEmptiesTheFileAndARestartAppends)
     ServiceRun("restart ", true);
     EXPECT_EQ(FileBytes(), "boot restart ");
     // Run from a window starts afresh; a Stop from a window is not resumed by a restart.
-    ServiceRun("run ", true, [&](CCaptureService& s) { s.Run(0, LoadCollectorSettings(), Requester()); });
+    ServiceRun("run ", true, [&](CCaptureService& s) { s.Run(1, LoadCollectorSettings(), Requester()); });
     EXPECT_EQ(FileBytes(), "run ");
     {
         CCaptureService service;
         service.Resume();
         EXPECT_TRUE(service.States()[0].running);
-        service.Stop(0, Requester());
+        service.Stop(1, Requester());
     }
     ServiceRun("", false);
     // The next boot starts as the settings say.
@@ -154,7 +154,7 @@ TEST_F(CaptureServiceTest, WindowsRunAndStopTheServicesCaptureAndAllSeeTheSameSt
         CHandle old(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     }
     CollectorSettings settings = LoadCollectorSettings();
-    ASSERT_TRUE(first->Run(0, settings));
+    ASSERT_TRUE(first->Run(1, settings));
     ASSERT_TRUE(PumpUntil([&] { return state(*first) == CaptureState::Capturing && state(second) == CaptureState::Capturing; }, 5000));
     ASSERT_TRUE(peer.Write("while both watch "));
     // A window that closes leaves the capture going.
@@ -164,7 +164,7 @@ TEST_F(CaptureServiceTest, WindowsRunAndStopTheServicesCaptureAndAllSeeTheSameSt
     ASSERT_TRUE(PumpUntil([&] { return !second.States().empty() && second.States()[0].status.bytes == sent.size(); }, 5000));
     EXPECT_EQ(FileBytes(), sent);
     // Stop from the other window.
-    ASSERT_TRUE(second.StopCapture(0));
+    ASSERT_TRUE(second.StopCapture(1));
     EXPECT_TRUE(PumpUntil([&] { return state(second) == CaptureState::Ended; }, 5000));
     EXPECT_FALSE(core.Captures().States()[0].running);
 
@@ -180,11 +180,11 @@ TEST_F(CaptureServiceTest, AFileTheServiceCannotCreateNamesTheAccountThatMustWri
     CollectorSettings settings;
     settings.commPort = pair.port;
     settings.dataFile = (testenv::ScratchDir() + "\\no such folder\\capture.txt").c_str();
-    service.Run(0, settings, Requester());
+    service.Run(1, settings, Requester());
     std::vector<CaptureMessage> told;
     ASSERT_TRUE(PumpUntil([&] {
         service.Refresh();
-        for (CaptureMessage& m : service.TakeMessages(0)) told.push_back(m);
+        for (CaptureMessage& m : service.TakeMessages(1)) told.push_back(m);
         return !told.empty();
     }, 5000));
     const std::string text = told[0].text.GetString();
@@ -234,7 +234,7 @@ TEST_F(CaptureServiceTest, ADeploymentsChangeMovesTheCaptureAppendingAndTheSameV
     std::thread serving([&] { core.Serve(stop); });
     auto view = [&] { return core.Captures().States()[0]; };
 
-    ASSERT_TRUE(core.Captures().Run(0, Settings(0), Window("TILL\\anna", 2)));
+    ASSERT_TRUE(core.Captures().Run(1, Settings(0), Window("TILL\\anna", 2)));
     ASSERT_TRUE(PumpUntil([&] { return view().status.state == CaptureState::Capturing; }, 5000));
     ASSERT_TRUE(peer.Write("before "));
     ASSERT_TRUE(PumpUntil([&] { return view().status.bytes == 7; }, 5000));
@@ -280,7 +280,7 @@ TEST_F(CaptureServiceTest, ADeploymentsChangeMovesTheCaptureAppendingAndTheSameV
     ASSERT_TRUE(PumpUntil([&] { return view().settings.runAtStartup == 1; }, 5000));
     CollectorSettings saved = deployed;
     saved.runAtStartup = 0;
-    ASSERT_TRUE(core.Captures().Save(0, saved, Window("TILL\\bob", 3)));
+    ASSERT_TRUE(core.Captures().Save(1, saved, Window("TILL\\bob", 3)));
     PumpUntil([] { return false; }, 600);
     ASSERT_TRUE(peer.Write("more"));
     ASSERT_TRUE(PumpUntil([&] { return testenv::ReadFileBytes(moved) == "kept after more"; }, 5000));

@@ -8,7 +8,7 @@
 
 #include "Messages.h"
 #include "platform/Handle.h"
-#include "service/PipeClient.h"
+#include "channel/PipeClient.h"
 #include "support/ChannelTestSupport.h"
 #include "support/RecordingEventLog.h"
 #include "support/TestEnv.h"
@@ -19,9 +19,11 @@ namespace {
 
 class NoCaptures : public ICaptureControl {
 public:
-    bool Run(int, const CollectorSettings&, const Requester&) override { return true; }
-    bool Stop(int, const Requester&) override { return true; }
-    bool Save(int, const CollectorSettings&, const Requester&) override { return true; }
+    ControlRefusal Run(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal Stop(int, const Requester&) override { return std::nullopt; }
+    ControlRefusal Save(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal AddLane(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal RemoveLane(int, const Requester&) override { return std::nullopt; }
     std::vector<channel::ChannelState> States() const override { return {channel::ChannelState()}; }
 };
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/Handle.h"
-#include "service/PipeClient.h"
+#include "channel/PipeClient.h"
 #include "service/ServiceHost.h"
 #include "support/TestEnv.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/Handle.h"
-#include "service/PipeClient.h"
-#include "service/PipeSecurity.h"
+#include "channel/PipeClient.h"
+#include "channel/PipeSecurity.h"
 
 namespace testenv {
 

@@ -1,4 +1,4 @@
-#include "service/PipeSecurity.h"
+#include "channel/PipeSecurity.h"
 
 #include <sddl.h>
 

@@ -14,7 +14,7 @@
 #include "platform/Handle.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
-#include "service/Protocol.h"
+#include "channel/Protocol.h"
 
 // Whom a window may believe: the process that must serve the pipe and the SIDs that may own it.
 struct ExpectedServer {
@@ -52,7 +52,7 @@ public:
     // Disconnects and ends the thread.
     void Stop();
 
-    // Welcomed by the service, and the latest state of each of its captures.
+    // Welcomed by the service, and the latest state of each of its lanes, in rising order of lane.
     bool IsConnected() const;
     std::vector<channel::ChannelState> States() const;
     // Oldest first; the ones not taken are dropped beyond a few dozen.
@@ -71,6 +71,8 @@ public:
     bool Run(int captureId, const CollectorSettings& settings);
     bool StopCapture(int captureId);
     bool Save(int captureId, const CollectorSettings& settings);
+    bool AddLane(int lane, const CollectorSettings& settings);
+    bool RemoveLane(int lane);
 
 private:
     static UINT __cdecl ThreadProc(void* param);
@@ -83,6 +85,9 @@ private:
     bool Take(const channel::Frame& frame);
     bool Send(const channel::Frame& frame);
     void SetDisconnected();
+    // Connected once the list and every listed lane's state are here, so that a window never shows
+    // a made-up state.
+    void UpdateConnected();
     void Notify() const;
     bool WaitStop(DWORD ms) const;
 
@@ -96,9 +101,12 @@ private:
     HWND m_notifyWindow = nullptr;
     UINT m_notifyMessage = 0;
     bool m_welcomed = false;
-    size_t m_statesToCome = 0; // after Welcome, one State per capture
+    bool m_listed = false; // the lane list has come since Welcome
+    // Once every listed lane's state has come; a lane added later does not undo it.
     bool m_connected = false;
+    // One per listed lane, and whether its state has come.
     std::vector<channel::ChannelState> m_states;
+    std::vector<bool> m_haveState;
     std::deque<channel::UserMessage> m_messages;
     std::vector<channel::Refused> m_refusals;
     std::string m_outbox;

@@ -1,6 +1,6 @@
 // The channel's frames: what one end encodes the other decodes to the same thing, and
 // anything else a peer could send is refused without reading past what arrived.
-#include "service/Protocol.h"
+#include "channel/Protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +52,9 @@ ChannelState SampleState()
     s.status = {CaptureState::WaitingForPort, CaptureEnd::FileNotWritten, 17};
     s.status.bytes = 0x123456789ABCull;
     s.status.reads = 0xFFFFFFFFu;
+    s.status.lastByteAt = 0x01DB2C3D4E5F6071ull;
+    s.status.silent = true;
+    s.status.silentSince = 0x01DB2C3D4E5F6000ull;
     s.settings = SampleRun().settings;
     s.settings.dataFile = "C:\\ProgramData\\Orvane DVR\\POSCollector\\till.txt";
     return s;
@@ -73,7 +76,12 @@ TEST(Protocol, EveryFrameComesBackAsItWasSentWholeOrInPieces)
         UserMessage{0, {"", ""}},
         Refused{2, Refusal::UnknownCapture},
         Refused{4, Refusal::NotAllowed},
+        Refused{3, Refusal::NoSuchLane},
         Dismiss{},
+        AddLane{16, SampleRun().settings},
+        RemoveLane{15},
+        LaneList{{1, 2, 16}},
+        LaneList{},
     };
     for (const Frame& sent : frames) {
         SCOPED_TRACE(sent.index());
@@ -128,14 +136,18 @@ TEST(Protocol, MalformedFramesAreRefused)
         {"length one past the maximum", Bytes().u32(kMaxBody + 1).s},
         {"length too short for a type", Bytes().u32(1).u8(1).s},
         {"empty body", Bytes().u32(0).s},
-        {"unknown type", Bytes().u16(0x0006).u16(1).Framed()},
+        {"unknown type", Bytes().u16(0x0007).u16(1).Framed()},
         {"type zero", Bytes().u16(0).Framed()},
         {"field cut short", Bytes().u16(0x0001).u8(1).Framed()},
         {"byte left over", Bytes().u16(0x0001).u16(1).u8(0).Framed()},
         {"state out of range", Bytes().raw(state).u8(5).u8(0).u32(5).u64(0).u32(0).Framed()},
         {"end out of range", Bytes().raw(state).u8(0).u8(5).u32(5).u64(0).u32(0).Framed()},
         {"refusal zero", Bytes().u16(0x0104).u16(0).u8(0).Framed()},
-        {"refusal out of range", Bytes().u16(0x0104).u16(0).u8(5).Framed()},
+        {"refusal out of range", Bytes().u16(0x0104).u16(0).u8(7).Framed()},
+        {"lane list longer than its body", Bytes().u16(0x0106).u16(3).u16(1).u16(2).Framed()},
+        {"silent neither 0 nor 1",
+         Bytes().raw(state).u8(2).u8(0).u32(5).u64(0).u32(0).u32(5).u32(9600).u8(8).u32(2).u32(0).str("f").u32(0)
+             .u64(0).u8(2).u64(0).Framed()},
         {"may control neither 0 nor 1", Bytes().u16(0x0101).u16(2).u16(1).u8(2).str("PC\\u").Framed()},
         {"welcome without its account", Bytes().u16(0x0101).u16(2).u16(1).u8(1).Framed()},
         {"state without its settings", Bytes().raw(state).u8(2).u8(0).u32(5).u64(0).u32(0).Framed()},

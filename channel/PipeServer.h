@@ -16,8 +16,8 @@
 #include "platform/Handle.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
-#include "service/CaptureControl.h"
-#include "service/Protocol.h"
+#include "channel/CaptureControl.h"
+#include "channel/Protocol.h"
 
 struct PipeServerOptions {
     std::string name = channel::kPipeName;
@@ -57,6 +57,9 @@ public:
     void BroadcastMessage(int captureId, const CaptureMessage& message);
     // Every window is told to end, as a close ends it (an install is about to replace the files).
     void BroadcastDismiss();
+    // The lanes there are now, after one was added or removed; a later list replaces one not yet
+    // handed out.
+    void BroadcastLanes(const std::vector<int>& lanes);
 
     // Clients connected now, said Hello or not.
     int ClientCount() const { return m_clients.load(); }
@@ -64,7 +67,7 @@ public:
 private:
     struct Connection;
     struct Outgoing {
-        enum class Kind { State, Message, Dismiss };
+        enum class Kind { State, Message, Dismiss, Lanes };
         Kind kind;
         int captureId;
         std::string frame;
@@ -83,7 +86,7 @@ private:
     void StartRead(Connection& c);
     void Handle(Connection& c, const channel::Frame& frame);
     void Welcome(Connection& c);
-    // Run, Stop or Save from a welcomed client.
+    // Run, Stop, Save, AddLane or RemoveLane from a welcomed client.
     void Request(Connection& c, const channel::Frame& frame);
     void Queue(Connection& c, const channel::Frame& frame);
     void QueueBytes(Connection& c, const std::string& bytes);

@@ -1,8 +1,8 @@
 // Who may control the capture, whom a window believes, and what the pipe's access list lets a
 // standard user do: the decisions on their own, and the access list as Windows evaluates it.
 #include "service/ClientIdentity.h"
-#include "service/PipeClient.h"
-#include "service/PipeSecurity.h"
+#include "channel/PipeClient.h"
+#include "channel/PipeSecurity.h"
 #include "service/ServiceSid.h"
 
 #include <sddl.h>

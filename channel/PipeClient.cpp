@@ -1,8 +1,9 @@
-#include "service/PipeClient.h"
+#include "channel/PipeClient.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -173,7 +174,12 @@ bool CPipeClient::IsConnected() const
 std::vector<channel::ChannelState> CPipeClient::States() const
 {
     CSingleLock guard(&m_lock, true);
-    return m_states;
+    std::vector<channel::ChannelState> states;
+    if (!m_connected) return states;
+    // A lane just added is left out until its state comes.
+    for (size_t i = 0; i < m_states.size(); ++i)
+        if (m_haveState[i]) states.push_back(m_states[i]);
+    return states;
 }
 
 std::vector<channel::UserMessage> CPipeClient::TakeMessages()
@@ -230,6 +236,13 @@ bool CPipeClient::StopCapture(int captureId)
 {
     return Send(channel::StopCapture{captureId});
 }
+
+bool CPipeClient::AddLane(int lane, const CollectorSettings& settings)
+{
+    return Send(channel::AddLane{lane, settings});
+}
+
+bool CPipeClient::RemoveLane(int lane) { return Send(channel::RemoveLane{lane}); }
 
 bool CPipeClient::Send(const channel::Frame& frame)
 {
@@ -373,10 +386,8 @@ bool CPipeClient::Take(const channel::Frame& frame)
         m_welcomed = true;
         m_mayControl = welcome->mayControl;
         m_account = welcome->account;
-        m_states.assign(static_cast<size_t>(welcome->captureCount), channel::ChannelState());
-        m_statesToCome = m_states.size();
-        // Connected once every capture's state is here, so a window never shows a made-up one.
-        m_connected = m_statesToCome == 0;
+        m_states.clear();
+        m_listed = false;
         return true;
     }
     if (const auto* refused = std::get_if<channel::Refused>(&frame)) {
@@ -385,11 +396,39 @@ bool CPipeClient::Take(const channel::Frame& frame)
         return refused->reason != channel::Refusal::UnsupportedVersion;
     }
     if (!m_welcomed) return false;
-    if (const auto* state = std::get_if<channel::ChannelState>(&frame)) {
-        if (state->captureId < 0 || static_cast<size_t>(state->captureId) >= m_states.size()) return false;
-        m_states[static_cast<size_t>(state->captureId)] = *state;
-        if (m_statesToCome > 0 && --m_statesToCome == 0) m_connected = true;
+    if (const auto* list = std::get_if<channel::LaneList>(&frame)) {
+        std::vector<channel::ChannelState> states;
+        std::vector<bool> have;
+        for (int lane : list->lanes) {
+            if (lane < 1 || lane > channel::kMaxLanes || (!states.empty() && lane <= states.back().captureId))
+                return false;
+            channel::ChannelState kept;
+            kept.captureId = lane;
+            bool known = false;
+            for (size_t i = 0; i < m_states.size(); ++i) {
+                if (m_states[i].captureId != lane) continue;
+                kept = m_states[i];
+                known = m_haveState[i];
+            }
+            states.push_back(kept);
+            have.push_back(known);
+        }
+        m_states.swap(states);
+        m_haveState.swap(have);
+        m_listed = true;
+        UpdateConnected();
         return true;
+    }
+    if (const auto* state = std::get_if<channel::ChannelState>(&frame)) {
+        for (size_t i = 0; i < m_states.size(); ++i) {
+            if (m_states[i].captureId != state->captureId) continue;
+            m_states[i] = *state;
+            m_haveState[i] = true;
+            UpdateConnected();
+            return true;
+        }
+        // A state of a lane just removed may still have been on its way: it is dropped.
+        return m_listed;
     }
     if (const auto* message = std::get_if<channel::UserMessage>(&frame)) {
         m_messages.push_back(*message);
@@ -413,11 +452,18 @@ void CPipeClient::SetDisconnected()
         m_welcomed = false;
         m_mayControl = false;
         m_account.Empty();
-        m_statesToCome = 0;
+        m_listed = false;
         m_states.clear();
+        m_haveState.clear();
         m_outbox.clear();
     }
     if (was) Notify();
+}
+
+void CPipeClient::UpdateConnected()
+{
+    if (m_connected || !m_listed) return;
+    m_connected = std::find(m_haveState.begin(), m_haveState.end(), false) == m_haveState.end();
 }
 
 void CPipeClient::Notify() const

@@ -1,4 +1,4 @@
-#include "service/PipeServer.h"
+#include "channel/PipeServer.h"
 
 #include <algorithm>
 #include <deque>
@@ -6,7 +6,7 @@
 #include "Messages.h"
 #include "platform/EventLog.h"
 #include "service/ClientIdentity.h"
-#include "service/PipeSecurity.h"
+#include "channel/PipeSecurity.h"
 
 namespace {
 
@@ -26,6 +26,8 @@ const char* RequestName(const channel::Frame& frame)
 {
     if (std::holds_alternative<channel::RunCapture>(frame)) return "Run";
     if (std::holds_alternative<channel::StopCapture>(frame)) return "Stop";
+    if (std::holds_alternative<channel::AddLane>(frame)) return "Add Lane";
+    if (std::holds_alternative<channel::RemoveLane>(frame)) return "Remove Lane";
     return "a settings change";
 }
 
@@ -183,6 +185,22 @@ void CPipeServer::BroadcastDismiss()
     {
         CSingleLock guard(&m_lock, true);
         m_outbox.push_back({Outgoing::Kind::Dismiss, 0, std::move(frame)});
+    }
+    Post(kWakeKey);
+}
+
+void CPipeServer::BroadcastLanes(const std::vector<int>& lanes)
+{
+    std::string frame;
+    if (!channel::Encode(channel::LaneList{lanes}, frame)) return;
+    {
+        CSingleLock guard(&m_lock, true);
+        auto same = std::find_if(m_outbox.begin(), m_outbox.end(),
+                                 [](const Outgoing& o) { return o.kind == Outgoing::Kind::Lanes; });
+        if (same != m_outbox.end())
+            same->frame = std::move(frame);
+        else
+            m_outbox.push_back({Outgoing::Kind::Lanes, 0, std::move(frame)});
     }
     Post(kWakeKey);
 }
@@ -379,7 +397,9 @@ void CPipeServer::Handle(Connection& c, const channel::Frame& frame)
     }
     const bool request = std::holds_alternative<channel::RunCapture>(frame) ||
                          std::holds_alternative<channel::StopCapture>(frame) ||
-                         std::holds_alternative<channel::SaveSettings>(frame);
+                         std::holds_alternative<channel::SaveSettings>(frame) ||
+                         std::holds_alternative<channel::AddLane>(frame) ||
+                         std::holds_alternative<channel::RemoveLane>(frame);
     if (!c.welcomed || !request) {
         Close(c); // a request before Hello, or a frame only the service sends
         return;
@@ -404,6 +424,9 @@ void CPipeServer::Welcome(Connection& c)
     if (welcome.account.GetLength() > static_cast<int>(channel::kMaxAccountLength))
         welcome.account = welcome.account.Left(static_cast<int>(channel::kMaxAccountLength));
     Queue(c, welcome);
+    channel::LaneList lanes;
+    for (const channel::ChannelState& s : states) lanes.lanes.push_back(s.captureId);
+    Queue(c, lanes);
     for (const channel::ChannelState& s : states) Queue(c, s);
     if (m_dismissed) Queue(c, channel::Dismiss{});
 }
@@ -414,6 +437,8 @@ void CPipeServer::Request(Connection& c, const channel::Frame& frame)
     if (const auto* run = std::get_if<channel::RunCapture>(&frame)) id = run->captureId;
     if (const auto* stop = std::get_if<channel::StopCapture>(&frame)) id = stop->captureId;
     if (const auto* save = std::get_if<channel::SaveSettings>(&frame)) id = save->captureId;
+    if (const auto* add = std::get_if<channel::AddLane>(&frame)) id = add->captureId;
+    if (const auto* remove = std::get_if<channel::RemoveLane>(&frame)) id = remove->captureId;
     if (!c.who.mayControl) {
         if (c.refusalEvents < kMaxRefusalEvents) {
             ++c.refusalEvents;
@@ -426,21 +451,31 @@ void CPipeServer::Request(Connection& c, const channel::Frame& frame)
         return;
     }
     std::vector<channel::ChannelState> states = m_control.States();
-    bool known = std::any_of(states.begin(), states.end(), [id](const channel::ChannelState& s) {
+    const bool known = std::any_of(states.begin(), states.end(), [id](const channel::ChannelState& s) {
         return s.captureId == id;
     });
-    if (!known) {
+    const auto* add = std::get_if<channel::AddLane>(&frame);
+    if (add) {
+        if (known || id < 1 || id > channel::kMaxLanes) {
+            Queue(c, channel::Refused{id, channel::Refusal::NoSuchLane});
+            return;
+        }
+    } else if (!known) {
         Queue(c, channel::Refused{id, channel::Refusal::UnknownCapture});
         return;
     }
-    bool taken = false;
+    ControlRefusal refused;
     if (const auto* run = std::get_if<channel::RunCapture>(&frame))
-        taken = m_control.Run(id, run->settings, c.who);
+        refused = m_control.Run(id, run->settings, c.who);
     else if (const auto* save = std::get_if<channel::SaveSettings>(&frame))
-        taken = m_control.Save(id, save->settings, c.who);
+        refused = m_control.Save(id, save->settings, c.who);
+    else if (add)
+        refused = m_control.AddLane(id, add->settings, c.who);
+    else if (std::holds_alternative<channel::RemoveLane>(frame))
+        refused = m_control.RemoveLane(id, c.who);
     else
-        taken = m_control.Stop(id, c.who);
-    if (!taken) Queue(c, channel::Refused{id, channel::Refusal::NotAccepted});
+        refused = m_control.Stop(id, c.who);
+    if (refused) Queue(c, channel::Refused{id, *refused});
 }
 
 void CPipeServer::Queue(Connection& c, const channel::Frame& frame)

@@ -1,7 +1,7 @@
 // The control channel end to end, over real pipes: the service's server with a stand-in for
 // the captures, the sessions' client, and clients that misbehave on purpose.
-#include "service/PipeClient.h"
-#include "service/PipeServer.h"
+#include "channel/PipeClient.h"
+#include "channel/PipeServer.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -25,22 +25,28 @@ namespace {
 
 class FakeControl : public ICaptureControl {
 public:
-    bool Run(int captureId, const CollectorSettings& settings, const Requester&) override
+    ControlRefusal Run(int captureId, const CollectorSettings& settings, const Requester&) override
     {
         CSingleLock guard(&m_mutex, true);
         runs.push_back({captureId, settings});
-        return accept;
+        return Answer();
     }
-    bool Stop(int captureId, const Requester&) override
+    ControlRefusal Stop(int captureId, const Requester&) override
     {
         CSingleLock guard(&m_mutex, true);
         stops.push_back(captureId);
-        return accept;
+        return Answer();
     }
-    bool Save(int captureId, const CollectorSettings& settings, const Requester& who) override
+    ControlRefusal Save(int captureId, const CollectorSettings& settings, const Requester& who) override
     {
         return Run(captureId, settings, who);
     }
+    ControlRefusal AddLane(int captureId, const CollectorSettings& settings, const Requester& who) override
+    {
+        return Run(captureId, settings, who);
+    }
+    ControlRefusal RemoveLane(int captureId, const Requester& who) override { return Stop(captureId, who); }
+    ControlRefusal Answer() const { return accept ? ControlRefusal() : ControlRefusal(Refusal::NotAccepted); }
     std::vector<ChannelState> States() const override
     {
         CSingleLock guard(&m_mutex, true);
@@ -195,11 +201,11 @@ TEST_F(PipeChannel, RunAndStopFromAWindowReachTheCapturesAndWhatTheyRefuseIsSaid
     settings.dataFile = "C:\\ProgramData\\Orvane DVR\\receipts.txt";
     settings.runAtStartup = 1;
 
-    ASSERT_TRUE(client->Run(0, settings));
-    ASSERT_TRUE(client->StopCapture(0));
+    ASSERT_TRUE(client->Run(1, settings));
+    ASSERT_TRUE(client->StopCapture(1));
     ASSERT_TRUE(WaitFor([&] { return control.Runs() == 1 && control.Stops() == 1; }, 5000));
     const CollectorSettings& got = control.runs[0].settings;
-    EXPECT_EQ(0, control.runs[0].captureId);
+    EXPECT_EQ(1, control.runs[0].captureId);
     EXPECT_EQ(5, got.commPort);
     EXPECT_EQ(19200, got.baudRate);
     EXPECT_EQ(7, got.dataBits);
@@ -208,22 +214,29 @@ TEST_F(PipeChannel, RunAndStopFromAWindowReachTheCapturesAndWhatTheyRefuseIsSaid
     EXPECT_STREQ("C:\\ProgramData\\Orvane DVR\\receipts.txt", got.dataFile);
     EXPECT_EQ(1, got.runAtStartup);
 
-    // A capture that does not exist never reaches the control; one the control declines is said.
-    ASSERT_TRUE(client->Run(1, settings));
+    // A lane that does not exist never reaches the control, nor an added lane that does or could
+    // not; one the control declines is said.
+    ASSERT_TRUE(client->Run(2, settings));
+    ASSERT_TRUE(client->AddLane(1, settings));
+    ASSERT_TRUE(client->AddLane(17, settings));
     {
         CSingleLock guard(&control.m_mutex, true);
         control.accept = false;
     }
-    ASSERT_TRUE(client->StopCapture(0));
+    ASSERT_TRUE(client->StopCapture(1));
     std::vector<Refused> refusals;
     ASSERT_TRUE(WaitFor([&] {
         for (const Refused& r : client->TakeRefusals()) refusals.push_back(r);
-        return refusals.size() >= 2;
+        return refusals.size() >= 4;
     }, 5000));
-    EXPECT_EQ(1, refusals[0].captureId);
+    ASSERT_EQ(4u, refusals.size());
+    EXPECT_EQ(2, refusals[0].captureId);
     EXPECT_EQ(Refusal::UnknownCapture, refusals[0].reason);
-    EXPECT_EQ(0, refusals[1].captureId);
-    EXPECT_EQ(Refusal::NotAccepted, refusals[1].reason);
+    EXPECT_EQ(Refusal::NoSuchLane, refusals[1].reason);
+    EXPECT_EQ(17, refusals[2].captureId);
+    EXPECT_EQ(Refusal::NoSuchLane, refusals[2].reason);
+    EXPECT_EQ(1, refusals[3].captureId);
+    EXPECT_EQ(Refusal::NotAccepted, refusals[3].reason);
     EXPECT_EQ(1u, control.Runs());
     EXPECT_TRUE(client->IsConnected());
 }
@@ -261,7 +274,7 @@ TEST_F(PipeChannel, AWindowConnectsAgainWhenTheServiceComesBack)
     server.reset();
     ASSERT_TRUE(WaitFor([&] { return !client->IsConnected(); }, 5000));
     EXPECT_TRUE(client->States().empty());
-    EXPECT_FALSE(client->Run(0, CollectorSettings()));
+    EXPECT_FALSE(client->Run(1, CollectorSettings()));
 
     control.SetState(StateWithBytes(99));
     server = std::make_unique<CPipeServer>(control, options);
@@ -332,7 +345,7 @@ TEST_F(PipeChannel, HostileClientsEndOnlyThemselvesAndLeakNothing)
          [](const std::string& name) {
              RawClient c(name);
              ASSERT_TRUE(c.IsOpen());
-             c.Write(Framed(StopCapture{0}));
+             c.Write(Framed(StopCapture{1}));
              EXPECT_TRUE(c.Dropped(5000));
          }},
         {"no Hello at all",
@@ -460,10 +473,10 @@ TEST_F(PipeChannel, AnAccountThatMayOnlyLookIsToldSoAndNoneOfItsRequestsReachThe
     CollectorSettings settings;
     settings.dataFile = "C:\\elsewhere.txt";
     // One more than the events a connection may cause: the log is not the client's to fill.
-    ASSERT_TRUE(client->Run(0, settings));
-    ASSERT_TRUE(client->StopCapture(0));
+    ASSERT_TRUE(client->Run(1, settings));
+    ASSERT_TRUE(client->StopCapture(1));
     ASSERT_TRUE(client->Save(0, settings));
-    ASSERT_TRUE(client->StopCapture(0));
+    ASSERT_TRUE(client->StopCapture(1));
     std::vector<Refused> refusals;
     ASSERT_TRUE(WaitFor([&] {
         for (const Refused& r : client->TakeRefusals()) refusals.push_back(r);
@@ -518,7 +531,7 @@ TEST_F(PipeChannel, AWindowBelievesNothingFromAServerThatIsNotTheService)
     EXPECT_TRUE(fooled->States().empty());
     EXPECT_TRUE(fooled->TakeMessages().empty());
     EXPECT_TRUE(fooled->TakeRefusals().empty());
-    EXPECT_FALSE(fooled->Run(0, CollectorSettings()));
+    EXPECT_FALSE(fooled->Run(1, CollectorSettings()));
     // It never said Hello: the server saw a connection come and go, no more.
     EXPECT_EQ(0, server->ClientCount());
 

@@ -1,4 +1,4 @@
-#include "service/Protocol.h"
+#include "channel/Protocol.h"
 
 #include <cstring>
 
@@ -10,11 +10,14 @@ enum : uint16_t {
     kRun = 0x0002,
     kStop = 0x0003,
     kSave = 0x0004,
+    kAddLane = 0x0005,
+    kRemoveLane = 0x0006,
     kWelcome = 0x0101,
     kState = 0x0102,
     kMessage = 0x0103,
     kRefused = 0x0104,
     kClose = 0x0105,
+    kLanes = 0x0106,
 };
 
 // Wire values are fixed here, apart from the enums' order: a state added to the capture
@@ -69,7 +72,7 @@ bool EndFromWire(uint8_t v, CaptureEnd& e)
 
 bool ValidRefusal(uint8_t v)
 {
-    return v >= static_cast<uint8_t>(Refusal::UnsupportedVersion) && v <= static_cast<uint8_t>(Refusal::NotAllowed);
+    return v >= static_cast<uint8_t>(Refusal::UnsupportedVersion) && v <= static_cast<uint8_t>(Refusal::NoSuchLane);
 }
 
 // Builds a body; any field that does not fit marks the whole body bad.
@@ -193,6 +196,23 @@ struct EncodeBody {
         w.U16(kStop);
         w.Capture(f.captureId);
     }
+    void operator()(const AddLane& f)
+    {
+        w.U16(kAddLane);
+        w.Capture(f.captureId);
+        w.Settings(f.settings);
+    }
+    void operator()(const RemoveLane& f)
+    {
+        w.U16(kRemoveLane);
+        w.Capture(f.captureId);
+    }
+    void operator()(const LaneList& f)
+    {
+        w.U16(kLanes);
+        w.Capture(static_cast<int>(f.lanes.size()));
+        for (int lane : f.lanes) w.Capture(lane);
+    }
     void operator()(const Welcome& f)
     {
         w.U16(kWelcome);
@@ -211,6 +231,9 @@ struct EncodeBody {
         w.U64(f.status.bytes);
         w.U32(f.status.reads);
         w.Settings(f.settings);
+        w.U64(f.status.lastByteAt);
+        w.U8(f.status.silent ? 1 : 0);
+        w.U64(f.status.silentSince);
     }
     void operator()(const UserMessage& f)
     {
@@ -257,6 +280,29 @@ bool DecodeBody(Reader& r, Frame& frame)
         frame = f;
         break;
     }
+    case kAddLane: {
+        AddLane f;
+        f.captureId = r.U16();
+        f.settings = r.Settings();
+        frame = f;
+        break;
+    }
+    case kRemoveLane: {
+        RemoveLane f;
+        f.captureId = r.U16();
+        frame = f;
+        break;
+    }
+    case kLanes: {
+        LaneList f;
+        const uint16_t count = r.U16();
+        // Each lane takes two bytes: a count the body cannot hold is malformed before any is read.
+        if (count > kMaxBody / 2) r.Fail();
+        else
+            for (uint16_t i = 0; i < count; ++i) f.lanes.push_back(r.U16());
+        frame = f;
+        break;
+    }
     case kWelcome: {
         Welcome f;
         f.version = r.U16();
@@ -277,6 +323,11 @@ bool DecodeBody(Reader& r, Frame& frame)
         f.status.bytes = r.U64();
         f.status.reads = r.U32();
         f.settings = r.Settings();
+        f.status.lastByteAt = r.U64();
+        const uint8_t silent = r.U8();
+        if (silent > 1) r.Fail();
+        f.status.silent = silent == 1;
+        f.status.silentSince = r.U64();
         frame = f;
         break;
     }

@@ -20,6 +20,9 @@ struct LineSettings {
 struct CaptureRequest {
     // Lanes are numbered 1 to 16; a desktop capture is lane 1.
     int lane = 1;
+    // How the capture's messages and events name it ("Lane 2 (COM7)"); empty names none, as a
+    // desktop capture's texts never did.
+    CString label;
     LineSettings line;
     CString file;
     // Go on in the file as it is and keep what waited in the driver (a service restarting under

@@ -6,6 +6,8 @@ build=${1:-build}
 steady=${2:-90}
 only=${3:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Sixteen pairs (COM5:COM6 to COM35:COM36): the service's lanes are measured up to sixteen at once.
+TESTENV_PAIRS=$(for i in $(seq 0 15); do printf '%d:%d ' $((5 + 2 * i)) $((6 + 2 * i)); done)
 . "$root/scripts/testenv.sh"
 testenv_detect_arch
 cmake --build "$build/$TESTENV_ARCH" --target capture_bench channel_bench service_bench POSCollector possim -j 2 >/dev/null || exit 1

@@ -6,7 +6,8 @@
 # testenv_reboot: restarts the prefix's wineserver, a reboot for the prefix's services.
 # testenv_stop: stops, by pid, everything either started. Safe to call twice.
 
-TESTENV_PAIRS="5:6 7:8 9:10"
+# The COM numbers of each pair's two ends; the bench sets more pairs before sourcing this.
+TESTENV_PAIRS=${TESTENV_PAIRS:-"5:6 7:8 9:10"}
 TESTENV_PIDS=()
 
 testenv_log() { echo "testenv: $*" >&2; }

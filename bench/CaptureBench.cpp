@@ -2,6 +2,7 @@
 // figure beside its target. Run by scripts/bench.sh (make bench):
 //   capture_bench POSSIM_EXE [STEADY_SECONDS [cpu]]
 #include "capture/CaptureWorker.h"
+#include "serial/SerialPort.h"
 #include "platform/Handle.h"
 
 #include <memory>
@@ -264,8 +265,18 @@ public:
     // A driver whose read ignores its time-outs, the cancel and the close.
     void StopDeafDriver()
     {
-        struct DeafPort : CSerialPort {
-            using CSerialPort::Read;
+        struct DeafPort : ISerialDevice {
+            CSerialPort real;
+            void Open(int port, unsigned baud, Parity parity, unsigned char dataBits, StopBits stopBits,
+                      bool overlapped, FlowControl flow) override
+            {
+                real.Open(port, baud, parity, dataBits, stopBits, overlapped, flow);
+            }
+            void Close() override { real.Close(); }
+            bool IsOpen() const override { return real.IsOpen(); }
+            void Purge(unsigned flags) override { real.Purge(flags); }
+            void SetTimeouts(COMMTIMEOUTS& timeouts) override { real.SetTimeouts(timeouts); }
+            void GetStatus(COMSTAT& stat) override { real.GetStatus(stat); }
             bool Read(void*, unsigned, OVERLAPPED* ov, unsigned*) override
             {
                 ResetEvent(ov->hEvent);
@@ -275,7 +286,7 @@ public:
             void CancelIo() override {}
         };
         std::vector<double> ms;
-        m_worker.SetPortFactory([] { return std::unique_ptr<CSerialPort>(new DeafPort); });
+        m_worker.SetPortFactory([] { return std::unique_ptr<ISerialDevice>(new DeafPort); });
         for (int i = 0; i < 5; ++i) {
             Start(9600);
             Poll([&] { return m_worker.GetStatus().state == CaptureState::Capturing; }, 10);

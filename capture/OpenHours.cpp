@@ -127,19 +127,25 @@ bool COpenHours::Parse(const CString& text, CString& why)
     return true;
 }
 
-unsigned long long COpenHours::OpenBetween(unsigned long long from, unsigned long long to) const
+bool COpenHours::OpenAt(unsigned long long local, unsigned long long& since) const
 {
-    if (to <= from) return 0;
-    if (Always()) return to - from;
+    since = 0;
+    if (Always()) return true;
     // FILETIME counts begin on Monday, 1 January 1601: weeks begin on Mondays.
     const unsigned long long week = kWeekMinutes * kFileTimeMinute;
-    unsigned long long open = 0;
-    for (unsigned long long start = from / week * week; start < to; start += week) {
-        for (const Span& s : m_open) {
-            const unsigned long long b = std::max(from, start + s.begin * kFileTimeMinute);
-            const unsigned long long e = std::min(to, start + s.end * kFileTimeMinute);
-            if (e > b) open += e - b;
+    const unsigned long long weekStart = local / week * week;
+    const unsigned minute = static_cast<unsigned>((local - weekStart) / kFileTimeMinute);
+    for (const Span& s : m_open) {
+        if (minute < s.begin || minute >= s.end) continue;
+        if (s.begin == 0 && m_open.back().end == kWeekMinutes) {
+            // Open all week round: always.
+            if (m_open.size() == 1) return true;
+            // Sunday night's spell runs on into Monday.
+            if (weekStart >= week) since = weekStart - week + m_open.back().begin * kFileTimeMinute;
+            return true;
         }
+        since = weekStart + s.begin * kFileTimeMinute;
+        return true;
     }
-    return open;
+    return false;
 }

@@ -5,6 +5,8 @@
 // (separated by ',' or spaces). 00:00-24:00 is the whole day; a range whose end is not after its
 // start, such as 22:00-02:00, runs past midnight into the next day (a night shop). Empty text is
 // always open. Times are local times as FILETIME counts of a local SYSTEMTIME.
+// A silence is counted within one spell of opening: the night between closing and opening is
+// no part of it, nor is the evening before.
 #include <vector>
 
 #include "platform/String.h"
@@ -18,8 +20,9 @@ public:
     bool Parse(const CString& text, CString& why);
 
     bool Always() const { return m_open.empty(); }
-    // The 100-ns units of [from, to) that lie inside the hours.
-    unsigned long long OpenBetween(unsigned long long from, unsigned long long to) const;
+    // True when open at local; since is then when this spell of opening began (0 when always
+    // open). A night shop's spell runs on past midnight.
+    bool OpenAt(unsigned long long local, unsigned long long& since) const;
 
 private:
     // Minutes of the week, Monday 00:00 first: [begin, end), sorted, not overlapping.

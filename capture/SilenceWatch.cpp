@@ -38,7 +38,10 @@ bool CSilenceWatch::Due(unsigned long long utc, unsigned long long local)
     // Inside the hours or not, a silence is never longer than the time gone by: the cheap test
     // first, since this runs at every read of an idle line.
     if (utc < m_fromUtc + needed) return false;
-    if (m_hours.OpenBetween(m_fromLocal, local) < needed) return false;
+    unsigned long long openedAt = 0;
+    if (!m_hours.OpenAt(local, openedAt)) return false;
+    const unsigned long long from = openedAt > m_fromLocal ? openedAt : m_fromLocal;
+    if (local < from + needed) return false;
     m_silent = true;
     return true;
 }

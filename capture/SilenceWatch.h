@@ -1,6 +1,6 @@
 #pragma once
 // CSilenceWatch: when a capture has gone without a byte for its silence minutes inside the
-// opening hours. Only the time the port is open counts: a capture waiting for its port waits,
+// opening hours, counted from the later of the last byte and the opening. Only the time the port is open counts: a capture waiting for its port waits,
 // it is not silent. Times are FILETIME counts, UTC and local side by side.
 #include "capture/OpenHours.h"
 

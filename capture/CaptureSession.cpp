@@ -83,7 +83,8 @@ CString LocalText(unsigned long long local)
     t.dwHighDateTime = static_cast<DWORD>(local >> 32);
     SYSTEMTIME s;
     CString text;
-    if (::FileTimeToSystemTime(&t, &s)) text.Format("%04u-%02u-%02u %02u:%02u", s.wYear, s.wMonth, s.wDay, s.wHour, s.wMinute);
+    if (::FileTimeToSystemTime(&t, &s))
+        text.Format("%04u-%02u-%02u %02u:%02u", s.wYear, s.wMonth, s.wDay, s.wHour, s.wMinute);
     return text;
 }
 
@@ -100,15 +101,13 @@ CString LengthText(unsigned long long length)
     return text;
 }
 
-} // namespace
-
-namespace {
 COpenHours ReadHours(const CaptureRequest& request, CString& why)
 {
     COpenHours hours;
     if (!hours.Parse(request.openHours, why)) hours = COpenHours();
     return hours;
 }
+
 } // namespace
 
 CCaptureSession::CCaptureSession(ICaptureSink& sink, HANDLE stopEvent, const CaptureRequest& request,

@@ -2,6 +2,7 @@
 // figure beside its target. Run by scripts/bench.sh (make bench):
 //   capture_bench POSSIM_EXE [STEADY_SECONDS [cpu]]
 #include "capture/CaptureWorker.h"
+#include "serial/SerialPort.h"
 #include "platform/Handle.h"
 
 #include <memory>
@@ -24,6 +25,92 @@ CaptureRequest Request(const std::string& path, int port, unsigned baud)
     request.line = {port, baud, 8, NoParity, OneStopBit};
     request.file = CString(path.c_str());
     return request;
+}
+
+// One capture fed by a writer thread on its pair's other end: records of a fixed size on a fixed
+// schedule (a writer that falls behind sends what is due at once, as a terminal's spooler does).
+struct Feed {
+    int port = 0, peer = 0;
+    unsigned baud = 0;
+    std::string file;
+    CCaptureWorker worker;
+    CHandle peerHandle;
+    std::string sent;          // every byte written, in order
+    std::vector<double> sentAt; // when each record was written
+    volatile LONG records = 0;  // records written so far
+    size_t recordBytes = 0;
+    DWORD periodMs = 0;
+    double seconds = 0;
+    HANDLE thread = nullptr;
+
+    static DWORD WINAPI Write(LPVOID p)
+    {
+        Feed* f = static_cast<Feed*>(p);
+        const double t0 = Now();
+        const size_t total = f->sentAt.size();
+        for (size_t i = 0; i < total;) {
+            if (Now() < t0 + i * f->periodMs / 1000.0) {
+                Sleep(1);
+                continue;
+            }
+            DWORD n = 0;
+            if (!WriteFile(f->peerHandle, f->sent.data() + i * f->recordBytes, static_cast<DWORD>(f->recordBytes), &n,
+                           nullptr) ||
+                n != f->recordBytes)
+                break;
+            f->sentAt[i] = Now();
+            InterlockedExchange(&f->records, static_cast<LONG>(++i));
+        }
+        return 0;
+    }
+};
+
+// Runs the feeds at once; for each, the time from a record's write to its last byte in the file.
+void RunFeeds(std::vector<std::unique_ptr<Feed>>& feeds, std::vector<std::vector<double>>& ms, std::vector<bool>& exact)
+{
+    for (auto& f : feeds) {
+        DeleteFileA(f->file.c_str());
+        CaptureRequest request;
+        request.line = {f->port, f->baud, 8, NoParity, OneStopBit};
+        request.file = CString(f->file.c_str());
+        f->worker.Start(request);
+        Poll([&] { return FileSize(f->file) == 0; }, 10);
+        f->peerHandle.Attach(OpenPeer(f->peer));
+        const size_t records = static_cast<size_t>(f->seconds * 1000 / f->periodMs);
+        f->sentAt.assign(records, 0);
+        f->sent.clear();
+        for (size_t i = 0; i < records * f->recordBytes; ++i)
+            f->sent += static_cast<char>((i * 7 + f->port + (i >> 8)) & 0xFF);
+    }
+    for (auto& f : feeds) f->thread = CreateThread(nullptr, 0, &Feed::Write, f.get(), 0, nullptr);
+    ms.assign(feeds.size(), {});
+    std::vector<size_t> seen(feeds.size(), 0);
+    const double end = Now() + feeds[0]->seconds + 10;
+    for (;;) {
+        bool done = true;
+        for (size_t k = 0; k < feeds.size(); ++k) {
+            Feed& f = *feeds[k];
+            const size_t written = static_cast<size_t>(f.records);
+            const long long size = FileSize(f.file);
+            const double now = Now();
+            while (seen[k] < written && size >= static_cast<long long>((seen[k] + 1) * f.recordBytes)) {
+                ms[k].push_back((now - f.sentAt[seen[k]]) * 1000);
+                ++seen[k];
+            }
+            if (seen[k] < f.sentAt.size()) done = false;
+        }
+        if (done || Now() > end) break;
+        Sleep(1);
+    }
+    exact.assign(feeds.size(), false);
+    for (size_t k = 0; k < feeds.size(); ++k) {
+        Feed& f = *feeds[k];
+        WaitForSingleObject(f.thread, 5000);
+        CloseHandle(f.thread);
+        f.worker.Stop();
+        f.peerHandle.Close();
+        exact[k] = seen[k] == f.sentAt.size() && ReadAll(f.file) == f.sent;
+    }
 }
 
 class Bench {
@@ -264,8 +351,18 @@ public:
     // A driver whose read ignores its time-outs, the cancel and the close.
     void StopDeafDriver()
     {
-        struct DeafPort : CSerialPort {
-            using CSerialPort::Read;
+        struct DeafPort : ISerialDevice {
+            CSerialPort real;
+            void Open(int port, unsigned baud, Parity parity, unsigned char dataBits, StopBits stopBits,
+                      bool overlapped, FlowControl flow) override
+            {
+                real.Open(port, baud, parity, dataBits, stopBits, overlapped, flow);
+            }
+            void Close() override { real.Close(); }
+            bool IsOpen() const override { return real.IsOpen(); }
+            void Purge(unsigned flags) override { real.Purge(flags); }
+            void SetTimeouts(COMMTIMEOUTS& timeouts) override { real.SetTimeouts(timeouts); }
+            void GetStatus(COMSTAT& stat) override { real.GetStatus(stat); }
             bool Read(void*, unsigned, OVERLAPPED* ov, unsigned*) override
             {
                 ResetEvent(ov->hEvent);
@@ -275,7 +372,7 @@ public:
             void CancelIo() override {}
         };
         std::vector<double> ms;
-        m_worker.SetPortFactory([] { return std::unique_ptr<CSerialPort>(new DeafPort); });
+        m_worker.SetPortFactory([] { return std::unique_ptr<ISerialDevice>(new DeafPort); });
         for (int i = 0; i < 5; ++i) {
             Start(9600);
             Poll([&] { return m_worker.GetStatus().state == CaptureState::Capturing; }, 10);
@@ -326,6 +423,76 @@ public:
         Line("file back to the last held byte written", Fmt("%.1f s", took) + (exact ? "" : " (bytes missing)"),
              "<= 5 s", exact && waited && took <= 5);
         DeleteFileA(file.c_str());
+    }
+
+    // A 9,600-baud line given more than it carries: a 10-byte record every 10 ms, back to back.
+    void SaturatedLine(int seconds)
+    {
+        std::vector<std::unique_ptr<Feed>> feeds;
+        feeds.emplace_back(new Feed);
+        Feed& f = *feeds[0];
+        f.port = m_port;
+        f.peer = m_peer;
+        f.baud = 9600;
+        f.file = m_capture;
+        f.recordBytes = 10;
+        f.periodMs = 10;
+        f.seconds = seconds;
+        std::vector<std::vector<double>> ms;
+        std::vector<bool> exact;
+        RunFeeds(feeds, ms, exact);
+        Line(("byte to file, 9600 baud saturated " + std::to_string(seconds) + " s, p50 / p95 / max").c_str(),
+             Fmt("%.1f / %.1f / %.1f ms", Percentile(ms[0], 0.5), Percentile(ms[0], 0.95), Percentile(ms[0], 1)) +
+                 (exact[0] ? "" : " (NOT byte-exact)"),
+             "p95 <= 150 ms", exact[0] && Percentile(ms[0], 0.95) <= 150);
+    }
+
+    // Four captures at once on pairs 2 to 5, each fed a 64-byte line every 20 ms at 115,200 baud.
+    void FourLanes(int seconds)
+    {
+        std::vector<std::unique_ptr<Feed>> feeds;
+        for (int k = 0; k < 4; ++k) {
+            feeds.emplace_back(new Feed);
+            Feed& f = *feeds.back();
+            f.port = 7 + 2 * k;
+            f.peer = 8 + 2 * k;
+            f.baud = 115200;
+            f.file = WinPath(m_dir + "/lane" + std::to_string(k + 2) + ".bin");
+            f.recordBytes = 64;
+            f.periodMs = 20;
+            f.seconds = seconds;
+        }
+        std::vector<std::vector<double>> ms;
+        std::vector<bool> exact;
+        RunFeeds(feeds, ms, exact);
+        for (size_t k = 0; k < feeds.size(); ++k) {
+            std::string what = "4 lanes at once, COM" + std::to_string(feeds[k]->port) + ", byte to file p50 / p95";
+            Line(what.c_str(),
+                 Fmt("%.1f / %.1f ms", Percentile(ms[k], 0.5), Percentile(ms[k], 0.95)) +
+                     (exact[k] ? ", exact" : " (NOT byte-exact)"),
+                 "p95 <= 20 ms", exact[k] && Percentile(ms[k], 0.95) <= 20);
+        }
+    }
+
+    // A fresh worker each time, as lanes come and go in the service.
+    void WorkerHandles()
+    {
+        {
+            CCaptureWorker warm;
+            warm.Start(Request(m_capture, m_port, 115200));
+            warm.Stop();
+        }
+        unsigned before = CountHandles();
+        double t0 = Now();
+        for (int i = 0; i < 1000; ++i) {
+            std::unique_ptr<CCaptureWorker> worker(new CCaptureWorker);
+            worker->Start(Request(m_capture, m_port, 115200));
+            worker->Stop();
+        }
+        double t1 = Now();
+        unsigned after = CountHandles();
+        Line("handles before / after 1,000 new workers", Fmt("%.0f / %.0f", before, after), "flat", before == after);
+        std::printf("  (%.1f ms a worker)\n", (t1 - t0));
     }
 
     void Handles()
@@ -392,8 +559,14 @@ int main(int argc, char** argv)
     // Pair 1: COM5 is captured, COM6 is the POS terminal's end; pair1-a is COM5's pty.
     Bench bench(argv[1], 5, 6, dir, env + "/ports/pair1-a");
     std::printf("Capture benchmark, COM5 <- COM6 (virtual null-modem pair under Wine)\n");
-    // A third argument picks one group: cpu.
+    // A third argument picks one group: cpu, or lanes (the saturated line, four lanes, workers).
     std::string only = argc > 3 ? argv[3] : "";
+    if (only.empty() || only == "lanes") {
+        bench.SaturatedLine(std::min(steadySeconds, 30));
+        bench.FourLanes(std::min(steadySeconds, 20));
+        bench.WorkerHandles();
+        if (only == "lanes") return 0;
+    }
     if (only.empty()) {
         bench.Throughput();
         bench.Latency();

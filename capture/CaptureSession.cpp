@@ -8,6 +8,7 @@
 #include "platform/EventText.h"
 #include "platform/Handle.h"
 #include "serial/SerialException.h"
+#include "serial/SerialPort.h"
 
 namespace {
 
@@ -44,9 +45,12 @@ const DWORD kOverdueMs = 2 * kReadIntervalMs + 50;
 // A byte on the line is ten bits or more: start, eight data, stop.
 const unsigned kBitsPerByte = 10;
 // A full read that came back faster than this doubles the next one (a line faster than its
-// baud rate, such as a USB device's); one slower than kShrinkAboveMs is cut to the rate seen.
+// baud rate, such as a USB device's); any read slower than kShrinkAboveMs is cut to the rate
+// seen. The rate is taken over the reads of about the last kRateWindowMs, so that one burst (a
+// writer catching up) does not make reads that a line at its baud rate then takes long to fill.
 const DWORD kGrowBelowMs = 50;
-const DWORD kShrinkAboveMs = 150;
+const DWORD kShrinkAboveMs = kFillTargetMs * 3 / 2;
+const unsigned long long kRateWindowMs = 1000;
 const unsigned kMinRead = 16;
 // A missing port is tried again after kRetryMs. A port that fails again within kCleanMs of
 // opening is the same outage (no new notice); one that failed before it brought a single byte
@@ -69,18 +73,58 @@ const DWORD kGiveUpMs = 400;
 const int kMaxPort = 4096;
 const unsigned kMaxBaud = 12000000;
 
-bool Reached(DWORD tick) { return static_cast<LONG>(::GetTickCount() - tick) >= 0; }
-
 CString Number(unsigned long long n) { return CString(std::to_string(n).c_str()); }
+
+// A local time as people read it: "2024-05-06 19:55".
+CString LocalText(unsigned long long local)
+{
+    FILETIME t;
+    t.dwLowDateTime = static_cast<DWORD>(local);
+    t.dwHighDateTime = static_cast<DWORD>(local >> 32);
+    SYSTEMTIME s;
+    CString text;
+    if (::FileTimeToSystemTime(&t, &s))
+        text.Format("%04u-%02u-%02u %02u:%02u", s.wYear, s.wMonth, s.wDay, s.wHour, s.wMinute);
+    return text;
+}
+
+// "45 minutes", "2 hours 5 minutes".
+CString LengthText(unsigned long long length)
+{
+    const unsigned long long minutes = length / kFileTimeMinute;
+    CString text;
+    if (minutes < 60)
+        text.Format("%llu minute%s", minutes, minutes == 1 ? "" : "s");
+    else
+        text.Format("%llu hour%s %llu minute%s", minutes / 60, minutes / 60 == 1 ? "" : "s", minutes % 60,
+                    minutes % 60 == 1 ? "" : "s");
+    return text;
+}
+
+COpenHours ReadHours(const CaptureRequest& request, CString& why)
+{
+    COpenHours hours;
+    if (!hours.Parse(request.openHours, why)) hours = COpenHours();
+    return hours;
+}
 
 } // namespace
 
-CCaptureSession::CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, const CaptureRequest& request,
-                                 CCaptureWorker::PortFactory factory)
-    : m_worker(worker), m_stopEvent(stopEvent), m_line(request.line), m_path(request.file),
-      m_factory(std::move(factory)), m_file(request.memoryBound), m_append(request.append), m_fileHint(request.fileHint)
+CCaptureSession::CCaptureSession(ICaptureSink& sink, HANDLE stopEvent, const CaptureRequest& request,
+                                 SerialDeviceFactory factory, ICaptureClock& clock)
+    : m_sink(sink), m_stopEvent(stopEvent), m_clock(clock), m_request(request), m_line(m_request.line),
+      m_prefix(request.label.IsEmpty() ? CString() : request.label + ": "), m_factory(std::move(factory)),
+      m_file(request.memoryBound), m_silence(0, COpenHours())
 {
+    CString why;
+    COpenHours hours = ReadHours(m_request, why);
+    // Told once a capture; the alert then counts at all hours.
+    if (!why.IsEmpty())
+        ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_OPEN_HOURS_UNREADABLE, {m_request.openHours, why, m_prefix});
+    m_silence = CSilenceWatch(m_request.silenceMinutes, hours);
 }
+
+void CCaptureSession::Tell(const CString& text, const char* caption) { m_sink.Message(m_prefix + text, caption); }
 
 CCaptureSession::~CCaptureSession() { ClosePort(); }
 
@@ -113,7 +157,7 @@ CaptureEnd CCaptureSession::Run()
 {
     bool created = false;  // the file exists: every later open appends to it
     bool told = false;     // the user has heard of this outage
-    bool atRun = !m_append; // the first open, at Run itself
+    bool atRun = !m_request.append; // the first open, at Run itself
     bool lostLogged = false; // the log has the port lost and not yet back
     DWORD retryMs = kRetryMs;
     DWORD openedAt = 0;
@@ -123,67 +167,70 @@ CaptureEnd CCaptureSession::Run()
         Opened opened = OpenPort(atRun, error);
         atRun = false;
         if (opened == Opened::Refused) {
-            m_worker.Tell(WithSystemText(created ? kSettingsRefusedLater : kSettingsRefused, error), kSerialPortCaption);
+            Tell(WithSystemText(created ? kSettingsRefusedLater : kSettingsRefused, error), kSerialPortCaption);
             return Finish(CaptureEnd::SettingsRefused);
         }
         if (opened == Opened::NotYet) {
             if (!created && !told) {
-                m_worker.Tell(kOpenPortFailed, kSerialPortCaption);
-                ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_WAITING_FOR_PORT, {PortName()});
+                Tell(kOpenPortFailed, kSerialPortCaption);
+                ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_WAITING_FOR_PORT, {PortName(), m_prefix});
             }
             told = true;
-            m_worker.Report(CaptureState::WaitingForPort);
+            Report(CaptureState::WaitingForPort);
             if (WaitForRetry(retryMs)) return Finish(CaptureEnd::None);
             continue;
         }
         if (!created) {
             // Created, and emptied, once: a port that comes back appends to it.
-            if (!(m_append ? m_file.Continue(m_path) : m_file.Create(m_path))) {
-                m_worker.Tell(m_fileHint.IsEmpty() ? CString(kOpenFileFailed)
-                                                   : CString(kOpenFileFailed) + "\n\n" + m_fileHint,
-                              kInputFileCaption);
+            if (!(m_request.append ? m_file.Continue(m_request.file) : m_file.Create(m_request.file))) {
+                Tell(m_request.fileHint.IsEmpty() ? CString(kOpenFileFailed)
+                                                  : CString(kOpenFileFailed) + "\n\n" + m_request.fileHint,
+                     kInputFileCaption);
                 return Finish(CaptureEnd::FileNotCreated);
             }
             created = true;
-            const Requester who = m_worker.GetRequester();
+            const Requester& who = m_request.who;
             ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_CAPTURE_STARTED,
                                  {PortName(), LineSettingsText(m_line.baud, m_line.dataBits, m_line.parity,
                                                                m_line.stopBits),
-                                  m_path, who.account, Number(who.sessionId), who.how});
+                                  m_request.file, who.account, Number(who.sessionId), who.how, m_prefix});
         } else if (lostLogged) {
-            ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_PORT_BACK, {PortName(), Number(m_worker.GetStatus().bytes)});
+            ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_PORT_BACK, {PortName(), Number(m_bytes), m_prefix});
             lostLogged = false;
         }
-        m_worker.Report(ActiveState());
-        openedAt = ::GetTickCount();
-        const unsigned long long bytesBefore = m_worker.GetStatus().bytes;
+        Report(ActiveState());
+        openedAt = m_clock.Tick();
+        m_silence.PortOpened(m_clock.UtcNow(), m_clock.LocalNow());
+        const unsigned long long bytesBefore = m_bytes;
 
         Outcome outcome = Copy(error);
         ClosePort();
+        // A capture waiting for its port waits; it is not silent.
+        if (m_silence.PortClosed()) m_sink.Silence(false, 0);
         if (outcome == Outcome::Stopped) return Finish(CaptureEnd::None);
         if (outcome == Outcome::FileFull) {
-            m_worker.Tell(WithSystemText(kWriteFailed, m_file.LastError()), kInputFileCaption);
+            Tell(WithSystemText(kWriteFailed, m_file.LastError()), kInputFileCaption);
             return Finish(CaptureEnd::FileNotWritten);
         }
         // The port went away: keep the file, wait for the port to come back. One that fails
         // again soon after it came back is the same outage; one that brought nothing at all
         // before it failed again is given longer each time. A person replugging an adapter
         // brings bytes in between and gets the port back within a second each time.
-        if (::GetTickCount() - openedAt >= kCleanMs) {
+        if (m_clock.Tick() - openedAt >= kCleanMs) {
             told = false;
             retryMs = kRetryMs;
-        } else if (m_worker.GetStatus().bytes != bytesBefore) {
+        } else if (m_bytes != bytesBefore) {
             retryMs = kRetryMs;
         } else if (told) {
             retryMs = std::min(kMaxRetryMs, retryMs * 2);
         }
         if (!told) {
-            m_worker.Tell(WithSystemText(kPortLost, error), kSerialPortCaption);
-            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_PORT_LOST, {PortName(), SystemErrorText(error)});
+            Tell(WithSystemText(kPortLost, error), kSerialPortCaption);
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_PORT_LOST, {PortName(), SystemErrorText(error), m_prefix});
             lostLogged = true;
         }
         told = true;
-        m_worker.Report(CaptureState::WaitingForPort);
+        Report(CaptureState::WaitingForPort);
         if (WaitForRetry(retryMs)) return Finish(CaptureEnd::None);
     }
 }
@@ -191,9 +238,10 @@ CaptureEnd CCaptureSession::Run()
 CaptureEnd CCaptureSession::Finish(CaptureEnd end)
 {
     ClosePort();
+    if (m_silence.PortClosed()) m_sink.Silence(false, 0);
     // A last try for what waits in memory; a Stop while the file is gone costs it, and says so.
     if (m_file.Waiting() && !m_file.Flush() && end == CaptureEnd::None) {
-        m_worker.Tell(WithSystemText(kWriteFailed, m_file.LastError()), kInputFileCaption);
+        Tell(WithSystemText(kWriteFailed, m_file.LastError()), kInputFileCaption);
         end = CaptureEnd::FileNotWritten;
     }
     return end;
@@ -207,13 +255,14 @@ bool CCaptureSession::StopRequested(DWORD waitMs) const
 
 bool CCaptureSession::WaitForRetry(DWORD waitMs)
 {
-    const DWORD until = ::GetTickCount() + waitMs;
+    const DWORD until = m_clock.Tick() + waitMs;
+    auto reached = [&] { return static_cast<LONG>(m_clock.Tick() - until) >= 0; };
     for (;;) {
         RetryFile(false);
-        DWORD left = Reached(until) ? 0 : until - ::GetTickCount();
+        DWORD left = reached() ? 0 : until - m_clock.Tick();
         DWORD step = m_file.Waiting() ? std::min(left, kFileRetryMs) : left;
-        if (StopRequested(step)) return true;
-        if (Reached(until)) return false;
+        if (m_clock.Wait(m_stopEvent, step)) return true;
+        if (reached()) return false;
     }
 }
 
@@ -231,7 +280,7 @@ CCaptureSession::Opened CCaptureSession::OpenPort(bool atRun, DWORD& error)
         error = ::GetLastError();
         return Opened::NotYet;
     }
-    if (!m_port) m_port = m_factory ? m_factory() : std::make_unique<CSerialPort>();
+    if (!m_port) m_port = m_factory ? m_factory() : std::unique_ptr<ISerialDevice>(new CSerialPort);
     try {
         ::SetLastError(ERROR_SUCCESS);
         m_port->Open(m_line.port, m_line.baud, static_cast<Parity>(m_line.parity), m_line.dataBits,
@@ -241,6 +290,7 @@ CCaptureSession::Opened CCaptureSession::OpenPort(bool atRun, DWORD& error)
             return Opened::NotYet;
         }
         m_chunk = BaseRead();
+        m_rateBytes = m_rateMs = 0;
         ApplyTimeouts(ReadTotalMs());
         // What waited in the driver at Run was sent before it. A port that opens later (late,
         // or back after an outage) brings only what arrived since: it is kept.
@@ -385,9 +435,15 @@ CCaptureSession::Outcome CCaptureSession::Copy(DWORD& error)
         }
         const unsigned count = m_read->Count();
         if (!Store(m_read->Data(), count)) return Outcome::FileFull;
+        // Every read of an idle line ends within its total time-out: the silence is looked at
+        // then, and costs an idle line no wake-up of its own.
+        if (count == 0 && m_silence.On()) CheckSilence();
         const DWORD elapsed = ::GetTickCount() - m_read->IssuedAt();
         if (count == 0) {
             if (stopping) return Outcome::Stopped;
+            // Whatever the line does next, it starts from its baud rate again.
+            m_chunk = BaseRead();
+            m_rateBytes = m_rateMs = 0;
             // A whole read went by without a byte: wait for the next one with a read that
             // holds nothing while it waits, so that Stop need not wait for it.
             gate = true;
@@ -402,12 +458,24 @@ CCaptureSession::Outcome CCaptureSession::Copy(DWORD& error)
 
 void CCaptureSession::Adapt(unsigned count, DWORD elapsedMs)
 {
-    // A read ended by a pause says nothing about the line's speed.
-    if (count < m_chunk) return;
-    if (elapsedMs < kGrowBelowMs)
-        m_chunk = std::min(CPendingRead::kBufferSize, m_chunk * 2);
-    else if (elapsedMs > kShrinkAboveMs)
-        m_chunk = std::max(BaseRead(), static_cast<unsigned>(1ULL * count * kFillTargetMs / elapsedMs));
+    m_rateBytes += count;
+    m_rateMs += std::max<DWORD>(elapsedMs, 1);
+    while (m_rateMs > kRateWindowMs) {
+        m_rateBytes /= 2;
+        m_rateMs /= 2;
+    }
+    // What the line has delivered lately in the time a read should take to fill.
+    const unsigned long long fits = m_rateBytes * kFillTargetMs / std::max<unsigned long long>(m_rateMs, 1);
+    const unsigned base = BaseRead();
+    if (count >= m_chunk && elapsedMs < kGrowBelowMs) {
+        const unsigned long long grown = std::min<unsigned long long>(2ULL * m_chunk, fits);
+        m_chunk = static_cast<unsigned>(
+            std::min<unsigned long long>(CPendingRead::kBufferSize, std::max<unsigned long long>(m_chunk, grown)));
+    } else if (elapsedMs > kShrinkAboveMs) {
+        // Too large for what the line brings: its first byte waited too long for the rest. A
+        // read that ended on a pause undercounts the rate, which costs at most reads of base size.
+        m_chunk = static_cast<unsigned>(std::max<unsigned long long>(base, std::min<unsigned long long>(m_chunk, fits)));
+    }
 }
 
 // Appends what a read brought; false only when the memory bound is reached.
@@ -417,33 +485,52 @@ bool CCaptureSession::Store(const char* data, unsigned count)
     const bool waitedBefore = m_file.Waiting() != 0;
     CCaptureFile::Put put = m_file.Append(data, count);
     if (put == CCaptureFile::Put::Overflow) return false;
-    m_worker.Captured(count);
+    m_bytes += count;
+    const unsigned long long now = m_clock.UtcNow();
+    m_sink.Captured(count, now);
+    unsigned long long lasted = 0;
+    if (m_silence.On() && m_silence.Heard(now, m_clock.LocalNow(), lasted)) {
+        m_sink.Silence(false, 0);
+        ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SOUND_AGAIN, {PortName(), LengthText(lasted), m_prefix});
+    }
     if (put == CCaptureFile::Put::Held && !waitedBefore) {
-        m_fileTriedAt = ::GetTickCount();
+        m_fileTriedAt = m_clock.Tick();
         // Once per outage of the file; a file that keeps coming and going is one outage.
-        if (!m_fileTold || ::GetTickCount() - m_fileBackAt >= kCleanMs) {
-            m_worker.Tell(WithSystemText(kFileWaiting, m_file.LastError()), kInputFileCaption);
+        if (!m_fileTold || m_clock.Tick() - m_fileBackAt >= kCleanMs) {
+            Tell(WithSystemText(kFileWaiting, m_file.LastError()), kInputFileCaption);
             ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FILE_NOT_WRITABLE,
-                                 {m_path, SystemErrorText(m_file.LastError())});
+                                 {m_request.file, SystemErrorText(m_file.LastError()), m_prefix});
             m_fileLogged = true;
         }
         m_fileTold = true;
-        m_worker.Report(CaptureState::WaitingForFile);
+        Report(CaptureState::WaitingForFile);
     }
     return true;
 }
 
 void CCaptureSession::RetryFile(bool now)
 {
-    if (!m_file.Waiting() || (!now && ::GetTickCount() - m_fileTriedAt < kFileRetryMs)) return;
-    m_fileTriedAt = ::GetTickCount();
+    if (!m_file.Waiting() || (!now && m_clock.Tick() - m_fileTriedAt < kFileRetryMs)) return;
+    m_fileTriedAt = m_clock.Tick();
     const size_t waited = m_file.Waiting();
     if (!m_file.Flush()) return;
-    m_fileBackAt = ::GetTickCount();
+    m_fileBackAt = m_clock.Tick();
     if (m_fileLogged)
-        ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_FILE_WRITABLE_AGAIN, {m_path, Number(waited)});
+        ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_FILE_WRITABLE_AGAIN, {m_request.file, Number(waited), m_prefix});
     m_fileLogged = false;
-    if (m_port && m_port->IsOpen()) m_worker.Report(CaptureState::Capturing);
+    if (m_port && m_port->IsOpen()) Report(CaptureState::Capturing);
+}
+
+void CCaptureSession::CheckSilence()
+{
+    if (!m_silence.Due(m_clock.UtcNow(), m_clock.LocalNow())) return;
+    m_sink.Silence(true, m_silence.SinceUtc());
+    CString last;
+    if (m_silence.AnyByte())
+        last = "the last byte came at " + LocalText(m_silence.SinceLocal());
+    else
+        last = "no byte since the capture started at " + LocalText(m_silence.SinceLocal());
+    ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_LINE_SILENT, {PortName(), Number(m_silence.Minutes()), last, m_prefix});
 }
 
 CString CCaptureSession::PortName() const

@@ -1,19 +1,25 @@
 #pragma once
 // CCaptureSession: the capture thread's whole capture, from opening the port to closing the
 // file. It rides out a port that is missing, goes away or keeps failing, and a file that
-// cannot be written for a while, and tells the worker what it does.
+// cannot be written for a while, and tells its sink what it does. It knows nothing of windows
+// or threads beyond the stop event it watches.
 #include <windows.h>
 
 #include <memory>
 
+#include "capture/CaptureClock.h"
 #include "capture/CaptureFile.h"
-#include "capture/CaptureWorker.h"
+#include "capture/CaptureRequest.h"
+#include "capture/CaptureSink.h"
 #include "capture/PendingRead.h"
+#include "capture/SilenceWatch.h"
+#include "serial/SerialDevice.h"
 
 class CCaptureSession {
 public:
-    CCaptureSession(CCaptureWorker& worker, HANDLE stopEvent, const CaptureRequest& request,
-                    CCaptureWorker::PortFactory factory);
+    // factory null: the real port. clock: what the session reads the time from and waits with.
+    CCaptureSession(ICaptureSink& sink, HANDLE stopEvent, const CaptureRequest& request, SerialDeviceFactory factory,
+                    ICaptureClock& clock);
     ~CCaptureSession();
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
@@ -43,21 +49,30 @@ private:
     void Adapt(unsigned count, DWORD elapsedMs);
     unsigned BaseRead() const;
     DWORD ReadTotalMs() const;
+    void CheckSilence();
+    void Tell(const CString& text, const char* caption);
+    void Report(CaptureState state) { m_sink.State(state, CaptureEnd::None); }
     CaptureState ActiveState() const;
     CaptureEnd Finish(CaptureEnd end);
     CString PortName() const;
 
-    CCaptureWorker& m_worker;
+    ICaptureSink& m_sink;
     HANDLE m_stopEvent;
-    LineSettings m_line;
-    CString m_path;
-    CCaptureWorker::PortFactory m_factory;
-    std::unique_ptr<CSerialPort> m_port;
+    ICaptureClock& m_clock;
+    const CaptureRequest m_request;
+    const LineSettings& m_line;
+    // "Lane 2 (COM7): " before every text and in every event; empty for a desktop capture.
+    CString m_prefix;
+    SerialDeviceFactory m_factory;
+    std::unique_ptr<ISerialDevice> m_port;
     std::unique_ptr<CPendingRead> m_read;
     CCaptureFile m_file;
-    bool m_append;
-    CString m_fileHint;
+    CSilenceWatch m_silence;
+    unsigned long long m_bytes = 0;
     unsigned m_chunk = 16;
+    // Bytes and read time of the reads lately, for the rate the line really delivers.
+    unsigned long long m_rateBytes = 0;
+    unsigned long long m_rateMs = 0;
     bool m_fileTold = false; // the user has heard the file cannot be written
     DWORD m_fileTriedAt = 0;
     DWORD m_fileBackAt = 0;

@@ -6,6 +6,7 @@
 
 #include "Messages.h"
 #include "platform/EventLog.h"
+#include "platform/Object.h"
 
 namespace {
 const char kSerialPortCaption[] = "Serial Port";
@@ -14,6 +15,12 @@ const char kSerialPortCaption[] = "Serial Port";
 // back, cancelling that read.
 const DWORD kThreadExitMs = 200;
 const DWORD kProgressNotifyMs = 250;
+
+// "Lane 2 (COM7): " for a lane's texts and events; empty for a desktop capture.
+CString LanePrefix(const CaptureRequest& request)
+{
+    return request.label.IsEmpty() ? CString() : request.label + ": ";
+}
 } // namespace
 
 CCaptureWorker::CCaptureWorker()
@@ -99,7 +106,13 @@ std::vector<CaptureMessage> CCaptureWorker::TakeMessages()
     return taken;
 }
 
-void CCaptureWorker::Report(CaptureState state, CaptureEnd end)
+void CCaptureWorker::SetClock(std::shared_ptr<ICaptureClock> clock)
+{
+    CSingleLock guard(&lock, true);
+    m_clock = std::move(clock);
+}
+
+void CCaptureWorker::State(CaptureState state, CaptureEnd end)
 {
     {
         CSingleLock guard(&lock, true);
@@ -110,7 +123,7 @@ void CCaptureWorker::Report(CaptureState state, CaptureEnd end)
     Notify();
 }
 
-void CCaptureWorker::Tell(const CString& text, const char* caption)
+void CCaptureWorker::Message(const CString& text, const char* caption)
 {
     {
         CSingleLock guard(&lock, true);
@@ -121,16 +134,24 @@ void CCaptureWorker::Tell(const CString& text, const char* caption)
     Notify();
 }
 
-void CCaptureWorker::Captured(unsigned count)
+void CCaptureWorker::Silence(bool silent, unsigned long long since)
+{
+    {
+        CSingleLock guard(&lock, true);
+        m_status.silent = silent;
+        m_status.silentSince = silent ? since : 0;
+    }
+    Notify();
+}
+
+void CCaptureWorker::Captured(unsigned count, unsigned long long atUtc)
 {
     bool tell = false;
     {
-        FILETIME arrived;
-        ::GetSystemTimeAsFileTime(&arrived);
         CSingleLock guard(&lock, true);
         m_status.bytes += count;
         ++m_status.reads;
-        m_status.lastByteAt = (static_cast<unsigned long long>(arrived.dwHighDateTime) << 32) | arrived.dwLowDateTime;
+        m_status.lastByteAt = atUtc;
         // Whoever follows the count (a window's bar, the service's windows) hears of it a few
         // times a second at most.
         const DWORD now = ::GetTickCount();
@@ -158,7 +179,7 @@ void CCaptureWorker::Notify() const
     if (event) SetEvent(event);
 }
 
-void CCaptureWorker::LogEnd(int port, CaptureEnd end)
+void CCaptureWorker::LogEnd(const CaptureRequest& request, CaptureEnd end)
 {
     const char* why = nullptr;
     switch (end) {
@@ -191,10 +212,10 @@ void CCaptureWorker::LogEnd(int port, CaptureEnd end)
     if (why) who = ThisProcess("the capture itself");
     else if (who.account.IsEmpty()) who = ThisProcess("a window");
     CString portName;
-    portName.Format("COM%d", port);
+    portName.Format("COM%d", request.line.port);
     ReportCollectorEvent(why ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, MSG_CAPTURE_ENDED,
                          {portName, reason, CString(std::to_string(bytes).c_str()), who.account,
-                          CString(std::to_string(who.sessionId).c_str()), who.how});
+                          CString(std::to_string(who.sessionId).c_str()), who.how, LanePrefix(request)});
 }
 
 void CCaptureWorker::StartThread(CWinThread*& thread, HANDLE stopEvent, AFX_THREADPROC proc, int priority)
@@ -255,10 +276,12 @@ void CCaptureWorker::Capture()
 {
     CaptureRequest request;
     PortFactory factory;
+    std::shared_ptr<ICaptureClock> clock;
     {
         CSingleLock guard(&lock, true);
         request = m_request;
         factory = m_portFactory;
+        clock = m_clock;
     }
     const LineSettings& line = request.line;
     CaptureEnd end = CaptureEnd::None;
@@ -267,10 +290,10 @@ void CCaptureWorker::Capture()
         if (!invalid.IsEmpty()) {
             // A value no port can take (a hand-edited registry) would otherwise be waited
             // for forever as a port that is not there yet.
-            Tell(invalid, kSerialPortCaption);
+            Message(LanePrefix(request) + invalid, kSerialPortCaption);
             end = CaptureEnd::SettingsInvalid;
         } else {
-            CCaptureSession session(*this, hStopEvent, request, factory);
+            CCaptureSession session(*this, hStopEvent, request, factory, clock ? *clock : SystemClock());
             end = session.Run();
         }
     } catch (CException* e) {
@@ -278,10 +301,10 @@ void CCaptureWorker::Capture()
     } catch (...) {
         // Nothing may leave the capture thread.
     }
-    LogEnd(line.port, end);
+    LogEnd(request, end);
     // Reported after the session closed the file, so that whoever hears of the end finds
     // the file complete.
-    Report(CaptureState::Ended, end);
+    State(CaptureState::Ended, end);
     // The last touch of this worker: Stop may delete it at once.
     SetEvent(m_endedEvent);
 }

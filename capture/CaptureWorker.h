@@ -2,7 +2,8 @@
 // CCaptureWorker: owns the capture thread that copies every byte from a COM port into
 // the capture file until it is told to stop. The thread rides out a port that goes away
 // (an unplugged adapter, a driver that comes up late) and never waits on a person: it
-// reports its state and its messages to a window by posted messages.
+// keeps its state and its messages for the owner, and tells a window (posted message) or an
+// event that they changed.
 #include <windows.h>
 
 #include <functional>
@@ -13,17 +14,19 @@
 #include "platform/String.h"
 #include "platform/Sync.h"
 #include "platform/Thread.h"
+#include "capture/CaptureClock.h"
 #include "capture/CaptureRequest.h"
+#include "capture/CaptureSink.h"
 #include "capture/CaptureTypes.h"
-#include "serial/SerialPort.h"
+#include "serial/SerialDevice.h"
 
-class CCaptureWorker {
+class CCaptureWorker : private ICaptureSink {
 public:
-    using PortFactory = std::function<std::unique_ptr<CSerialPort>()>;
+    using PortFactory = SerialDeviceFactory;
 
     CCaptureWorker();
     // Does not stop the thread: the owner calls Stop first.
-    ~CCaptureWorker();
+    ~CCaptureWorker() override;
     CCaptureWorker(const CCaptureWorker&) = delete;
     CCaptureWorker& operator=(const CCaptureWorker&) = delete;
 
@@ -48,6 +51,9 @@ public:
     Requester GetRequester() const;
     // How ports are made; tests stand in for drivers that Wine cannot imitate.
     void SetPortFactory(PortFactory factory);
+    // The clock the next Start's capture reads the time from and waits with; null: the
+    // system's. A test's clock moves on when the capture waits, instead of sleeping.
+    void SetClock(std::shared_ptr<ICaptureClock> clock);
     CaptureStatus GetStatus() const;
     // The messages not taken yet, oldest first. Only the newest few wait: nobody may be
     // there to take them for weeks.
@@ -58,19 +64,20 @@ public:
     void StopThread(CWinThread*& thread, HANDLE stopEvent);
     static UINT __cdecl CaptureThreadProc(void* param);
 
-    // Called by the capture thread.
-    void Report(CaptureState state, CaptureEnd end = CaptureEnd::None);
-    void Tell(const CString& text, const char* caption);
-    void Captured(unsigned count);
-
     static const size_t kDefaultMemoryBound = CaptureRequest::kDefaultMemoryBound;
 
 private:
+    // What the capture thread tells.
+    void State(CaptureState state, CaptureEnd end) override;
+    void Message(const CString& text, const char* caption) override;
+    void Captured(unsigned count, unsigned long long atUtc) override;
+    void Silence(bool silent, unsigned long long since) override;
+
     // The capture itself; returns with everything it holds released, so that the thread
     // function can end the thread (which skips the destructors of its own locals).
     void Capture();
     void Notify() const;
-    void LogEnd(int port, CaptureEnd end);
+    void LogEnd(const CaptureRequest& request, CaptureEnd end);
 
     CWinThread* pThread;
     mutable CCriticalSection lock;
@@ -86,6 +93,7 @@ private:
     HANDLE m_notifyEvent = nullptr;
     DWORD m_progressToldAt = 0;
     PortFactory m_portFactory;
+    std::shared_ptr<ICaptureClock> m_clock;
     CString m_stopReason;
     Requester m_stopper;
     bool m_stopperKnown = false;

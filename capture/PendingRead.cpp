@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "serial/SerialException.h"
+
 std::unique_ptr<CPendingRead> CPendingRead::Create()
 {
     std::unique_ptr<CPendingRead> read(new (std::nothrow) CPendingRead);
@@ -28,7 +30,7 @@ CPendingRead::Result CPendingRead::Failed(DWORD error)
     return Result::Failed;
 }
 
-CPendingRead::Result CPendingRead::Issue(CSerialPort& port, unsigned size)
+CPendingRead::Result CPendingRead::Issue(ISerialDevice& port, unsigned size)
 {
     // ReadFile resets the event as the read begins.
     ZeroMemory(&m_ov, sizeof m_ov);
@@ -58,7 +60,7 @@ CPendingRead::Wait CPendingRead::WaitFor(HANDLE stop, DWORD untilTick) const
     return Wait::Stopped;
 }
 
-CPendingRead::Result CPendingRead::Finish(CSerialPort& port)
+CPendingRead::Result CPendingRead::Finish(ISerialDevice& port)
 {
     unsigned count = 0;
     try {
@@ -71,7 +73,7 @@ CPendingRead::Result CPendingRead::Finish(CSerialPort& port)
     return Completed(count);
 }
 
-bool CPendingRead::End(CSerialPort& port, DWORD cancelEveryMs, DWORD giveUpMs)
+bool CPendingRead::End(ISerialDevice& port, DWORD cancelEveryMs, DWORD giveUpMs)
 {
     if (!m_pending) return true;
     const DWORD start = ::GetTickCount();

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "platform/Handle.h"
-#include "serial/SerialPort.h"
+#include "serial/SerialDevice.h"
 
 class CPendingRead {
 public:
@@ -25,17 +25,17 @@ public:
 
     // Starts a read of up to size bytes. Done: Count() bytes are in Data(). Failed: Error()
     // says why; a read that failed holds nothing to trust, on Windows not even its count.
-    Result Issue(CSerialPort& port, unsigned size);
+    Result Issue(ISerialDevice& port, unsigned size);
     // Waits for the pending read until it completes, stop is signalled (none: not watched)
     // or the tick count reaches untilTick.
     Wait WaitFor(HANDLE stop, DWORD untilTick) const;
     // After WaitFor said Completed: the read's outcome, as for Issue.
-    Result Finish(CSerialPort& port);
+    Result Finish(ISerialDevice& port);
     // Cancels the pending read until it ends, repeating the cancel every cancelEveryMs; after
     // giveUpMs the port is closed under it. True when it ended: Count() then holds the bytes of
     // a read that succeeded before the cancel took hold, else 0. False when even the close did
     // not end it: the read still owns this object.
-    bool End(CSerialPort& port, DWORD cancelEveryMs, DWORD giveUpMs);
+    bool End(ISerialDevice& port, DWORD cancelEveryMs, DWORD giveUpMs);
 
     bool IsPending() const { return m_pending; }
     DWORD IssuedAt() const { return m_issuedAt; }

@@ -4,21 +4,10 @@
 #include <windows.h>
 
 #include "platform/Object.h"
+#include "serial/SerialDevice.h"
 #include "serial/SerialException.h"
 
-// The integers are what the settings store and the dialog's lists carry.
-enum Parity { EvenParity = 0, MarkParity = 1, NoParity = 2, OddParity = 3, SpaceParity = 4 };
-enum StopBits { OneStopBit = 0, OnePointFiveStopBits = 1, TwoStopBits = 2 };
-enum FlowControl {
-    NoFlowControl = 0,
-    CtsRtsFlowControl = 1,
-    CtsDtrFlowControl = 2,
-    DsrRtsFlowControl = 3,
-    DsrDtrFlowControl = 4,
-    XonXoffFlowControl = 5
-};
-
-class CSerialPort : public CObject {
+class CSerialPort : public CObject, public ISerialDevice {
     DECLARE_DYNAMIC(CSerialPort)
 public:
     CSerialPort();
@@ -28,11 +17,11 @@ public:
 
     // Opens "\\.\COMn" and programs the line. A device that cannot be opened leaves the
     // object closed without throwing: ask IsOpen.
-    virtual void Open(int nPort, unsigned dwBaud = 9600, Parity parity = NoParity, unsigned char dataBits = 8,
+    void Open(int nPort, unsigned dwBaud = 9600, Parity parity = NoParity, unsigned char dataBits = 8,
                       StopBits stopBits = OneStopBit, bool bOverlapped = false,
-                      FlowControl flowControl = NoFlowControl);
-    virtual void Close();
-    virtual bool IsOpen() const;
+                      FlowControl flowControl = NoFlowControl) override;
+    void Close() override;
+    bool IsOpen() const override;
     virtual unsigned Read(void* buf, unsigned count);
     virtual unsigned ReadWhenAvailable(void* buf, unsigned count, unsigned timeoutMs);
     virtual void ReadEx(void* buf, unsigned count);
@@ -41,28 +30,27 @@ public:
     virtual unsigned InputCount();
     virtual void Flush();
     virtual void DiscardInput();
-    virtual void Purge(unsigned flags);
+    void Purge(unsigned flags) override;
     virtual void SetNonBlockingReads();
     virtual void Setup(unsigned inQueue, unsigned outQueue);
     // Called for every finished ReadEx/WriteEx; frees ov.
     virtual void OnCompletion(unsigned errorCode, unsigned count, OVERLAPPED* ov);
 
-    // The overlapped calls are virtual so that a test can stand in for a driver that
-    // behaves as Windows' buffered serial drivers do, which Wine cannot show.
+    // The overlapped calls of ISerialDevice.
     // Overlapped read: true when it completed at once (*pBytesRead set), false when pending.
     // A read ended by its total time-out has completed, with what it took in, on Wine too.
-    virtual bool Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* pBytesRead = nullptr);
+    bool Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* pBytesRead = nullptr) override;
     // True when the operation has completed, false while it is still pending (no wait).
     // *pBytes receives the count the system reports even when the call then throws:
     // a cancelled read (ERROR_OPERATION_ABORTED) still reports what it received.
-    virtual bool GetOverlappedResult(OVERLAPPED* ov, unsigned* pBytes, bool bWait);
+    bool GetOverlappedResult(OVERLAPPED* ov, unsigned* pBytes, bool bWait) override;
     // Cancels this thread's outstanding I/O on the device.
-    virtual void CancelIo();
-    void GetStatus(COMSTAT& stat);
+    void CancelIo() override;
+    void GetStatus(COMSTAT& stat) override;
     void GetState(DCB& dcb);
     void SetState(DCB& dcb);
     void GetTimeouts(COMMTIMEOUTS& timeouts);
-    virtual void SetTimeouts(COMMTIMEOUTS& timeouts);
+    void SetTimeouts(COMMTIMEOUTS& timeouts) override;
 
     // Puts the line settings into a device control block read from the device, with the
     // XON/XOFF characters and limits Windows' serial driver takes, whatever the device reported;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 using namespace capturetest;
@@ -18,7 +19,7 @@ namespace {
 // deadline and completing with what it took in. Buffered I/O: the caller's buffer gets the
 // bytes only when the read succeeds; a cancelled or failed read reports a count over the
 // untouched buffer.
-class WindowsDriverPort : public CSerialPort {
+class WindowsDriverPort : public ForwardingDevice {
 public:
     enum class Removal { Completes, NeverCompletes };
     explicit WindowsDriverPort(Removal removal = Removal::Completes) : m_removal(removal)
@@ -26,13 +27,12 @@ public:
         m_cancel.Attach(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     }
     ~WindowsDriverPort() override { Close(); }
-    using CSerialPort::Read;
 
     void SetTimeouts(COMMTIMEOUTS& timeouts) override
     {
         m_totalMs = timeouts.ReadTotalTimeoutConstant;
         COMMTIMEOUTS real = {timeouts.ReadIntervalTimeout, 0, 0, 0, 0};
-        CSerialPort::SetTimeouts(real);
+        m_real.SetTimeouts(real);
     }
     bool Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* pBytesRead) override
     {
@@ -64,7 +64,7 @@ public:
     {
         SetEvent(m_cancel);
         Join();
-        CSerialPort::Close();
+        ForwardingDevice::Close();
     }
 
     static const unsigned kStaleCount = 12;
@@ -82,7 +82,7 @@ private:
         DWORD got = 0;
         DWORD error = 0;
         const DWORD deadline = GetTickCount() + (m_totalMs ? m_totalMs : INFINITE / 2);
-        if (!ReadFile(hComm, m_own, count, &got, &ov) && GetLastError() != ERROR_IO_PENDING) {
+        if (!ReadFile(Handle(), m_own, count, &got, &ov) && GetLastError() != ERROR_IO_PENDING) {
             error = GetLastError();
         } else {
             HANDLE events[2] = {event, m_cancel};
@@ -90,10 +90,10 @@ private:
             DWORD waited = WaitForMultipleObjects(2, events, FALSE, left);
             if (waited != WAIT_OBJECT_0) {
                 // Ended by the total time-out or by a cancel; Wine then keeps what it took in.
-                do CancelIoEx(hComm, &ov);
+                do CancelIoEx(Handle(), &ov);
                 while (WaitForSingleObject(event, 20) != WAIT_OBJECT_0);
             }
-            BOOL ok = ::GetOverlappedResult(hComm, &ov, &got, FALSE);
+            BOOL ok = ::GetOverlappedResult(Handle(), &ov, &got, FALSE);
             if (waited == WAIT_OBJECT_0 + 1)
                 error = ERROR_OPERATION_ABORTED; // a cancelled read's bytes are lost
             else if (!ok && GetLastError() != ERROR_OPERATION_ABORTED)
@@ -138,9 +138,8 @@ std::atomic<bool> ThreadEndHoldUp::started{false};
 std::atomic<bool> ThreadEndHoldUp::ended{false};
 
 // A read that ignores the cancel and the close.
-class DeafPort : public CSerialPort {
+class DeafPort : public ForwardingDevice {
 public:
-    using CSerialPort::Read;
     bool Read(void*, unsigned, OVERLAPPED* ov, unsigned*) override
     {
         static thread_local ThreadEndHoldUp holdUp;
@@ -152,25 +151,41 @@ public:
     void CancelIo() override {}
 };
 
-// Opens, then fails every read, as a driver in a bad state or a redirected port does.
-class FailingPort : public CSerialPort {
+// Opens, works for runsMs of the clock without a byte, then fails every read, as a driver in a
+// bad state or a redirected port does. Notes when it was opened.
+class FailingPort : public ForwardingDevice {
 public:
-    using CSerialPort::Read;
+    FailingPort(std::shared_ptr<FakeClock> clock, DWORD runsMs) : m_clock(std::move(clock)), m_runsMs(runsMs) {}
     void Open(int nPort, unsigned dwBaud, Parity parity, unsigned char dataBits, StopBits stopBits, bool overlapped,
               FlowControl flow) override
     {
-        CSerialPort::Open(nPort, dwBaud, parity, dataBits, stopBits, overlapped, flow);
-        opens.push_back(GetTickCount());
+        ForwardingDevice::Open(nPort, dwBaud, parity, dataBits, stopBits, overlapped, flow);
+        std::lock_guard<std::mutex> guard(mutex);
+        opens.push_back(m_clock->Tick());
     }
-    bool Read(void*, unsigned, OVERLAPPED*, unsigned*) override { ThrowSerialException(ERROR_GEN_FAILURE); }
+    bool Read(void*, unsigned, OVERLAPPED*, unsigned*) override
+    {
+        m_clock->Advance(m_runsMs);
+        ThrowSerialException(ERROR_GEN_FAILURE);
+    }
+    static std::vector<DWORD> Opens()
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        return opens;
+    }
+    static std::mutex mutex;
     static std::vector<DWORD> opens;
+
+private:
+    std::shared_ptr<FakeClock> m_clock;
+    DWORD m_runsMs;
 };
+std::mutex FailingPort::mutex;
 std::vector<DWORD> FailingPort::opens;
 
 // A driver that completes every read at once with nothing, as some do.
-class EmptyReadsPort : public CSerialPort {
+class EmptyReadsPort : public ForwardingDevice {
 public:
-    using CSerialPort::Read;
     bool Read(void*, unsigned, OVERLAPPED*, unsigned* pBytesRead) override
     {
         ++reads;
@@ -186,7 +201,7 @@ protected:
     template <typename Port, typename... Args>
     void Use(Args... args)
     {
-        worker.SetPortFactory([=] { return std::unique_ptr<CSerialPort>(new Port(args...)); });
+        worker.SetPortFactory([=] { return std::unique_ptr<ISerialDevice>(new Port(args...)); });
     }
 };
 
@@ -274,20 +289,38 @@ TEST_F(CaptureDriverTest, StopIsBoundedWhenTheReadIgnoresCancelAndCloseAndHoldsU
     PumpUntil([] { return ThreadEndHoldUp::ended.load(); }, 3000);
 }
 
-TEST_F(CaptureDriverTest, APortThatKeepsFailingIsToldOnceAndRetriedEverLessOften)
+TEST_F(CaptureDriverTest, APortThatKeepsFailingBacksOffToHalfAMinuteAndACleanMinuteIsANewOutage)
 {
-    FailingPort::opens.clear();
-    Use<FailingPort>();
-    Start();
-    PumpFor(3600);
-    worker.Stop();
-    // Opened at about 0, 1 and 3 s: each wait twice the last.
-    ASSERT_GE(FailingPort::opens.size(), 3u);
-    EXPECT_LE(FailingPort::opens.size(), 4u);
-    DWORD first = FailingPort::opens[1] - FailingPort::opens[0];
-    DWORD second = FailingPort::opens[2] - FailingPort::opens[1];
-    EXPECT_GE(second, first + 700);
-    EXPECT_EQ(Told().size(), 1u);
+    struct Case {
+        DWORD runsMs;                // how long each open lasts before its reads fail
+        std::vector<DWORD> between;  // from one open to the next
+        size_t toldAtLeast, toldAtMost;
+    };
+    const Case cases[] = {
+        // Fails at once: told once, then each wait twice the last, up to 30 s.
+        {0, {1000, 2000, 4000, 8000, 16000, 30000, 30000}, 1, 1},
+        // Within a minute of opening: still the same outage, waits doubling.
+        {59000, {60000, 61000, 63000}, 1, 1},
+        // After a clean minute: a new outage each time, told again and tried after a second
+        // (the last open may not have failed yet at Stop).
+        {61000, {62000, 62000, 62000}, 3, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.runsMs);
+        told.clear();
+        FailingPort::opens.clear();
+        auto clock = std::make_shared<FakeClock>(2024, 5, 6, 10, 0);
+        worker.SetClock(clock);
+        Use<FailingPort>(clock, c.runsMs);
+        Start();
+        ASSERT_TRUE(PumpUntil([&] { return FailingPort::Opens().size() > c.between.size(); }, 20000));
+        worker.Stop();
+        std::vector<DWORD> opens = FailingPort::Opens();
+        for (size_t i = 0; i < c.between.size(); ++i) EXPECT_EQ(opens[i + 1] - opens[i], c.between[i]) << i;
+        EXPECT_GE(Told().size(), c.toldAtLeast);
+        EXPECT_LE(Told().size(), c.toldAtMost);
+    }
+    worker.SetClock(nullptr);
 }
 
 TEST_F(CaptureDriverTest, ReadsThatCompleteEmptyAtOnceDoNotSpin)

@@ -223,7 +223,7 @@ TEST_F(CaptureFailureTest, ThreeUnplugsDuringOneCaptureLoseNothingThatReachedThe
     for (const testenv::RecordedEvent& e : log.Events()) ids.push_back(e.id);
     EXPECT_EQ(ids, (std::vector<DWORD>{MSG_CAPTURE_STARTED, MSG_PORT_LOST, MSG_PORT_BACK, MSG_CAPTURE_ENDED}));
     if (ids.size() == 4) {
-        EXPECT_EQ(log.Events()[1].strings, (std::vector<std::string>{"COM" + std::to_string(pair.port), Reason(Told()[0].text)}));
+        EXPECT_EQ(log.Events()[1].strings, (std::vector<std::string>{"COM" + std::to_string(pair.port), Reason(Told()[0].text), ""}));
         EXPECT_EQ(log.Events()[3].strings[2], std::to_string(sent.size()));
     }
     // Closed ports, abandoned reads and the thread: nothing is left behind. The peer is

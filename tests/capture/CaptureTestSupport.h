@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the capture tests: a worker on a virtual pair with its peer end open,
 // message pumping while waiting, and a progress bar that records what it is sent.
+#include "capture/CaptureClock.h"
 #include "capture/CaptureWorker.h"
 #include "platform/Handle.h"
 #include "serial/SerialPort.h"
@@ -8,10 +9,78 @@
 
 #include <commctrl.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 namespace capturetest {
+
+// A device over the real port, every call passed on: stand-ins for drivers change a few.
+class ForwardingDevice : public ISerialDevice {
+public:
+    void Open(int port, unsigned baud, Parity parity, unsigned char dataBits, StopBits stopBits, bool overlapped,
+              FlowControl flow) override
+    {
+        m_real.Open(port, baud, parity, dataBits, stopBits, overlapped, flow);
+    }
+    void Close() override { m_real.Close(); }
+    bool IsOpen() const override { return m_real.IsOpen(); }
+    void Purge(unsigned flags) override { m_real.Purge(flags); }
+    void SetTimeouts(COMMTIMEOUTS& timeouts) override { m_real.SetTimeouts(timeouts); }
+    void GetStatus(COMSTAT& stat) override { m_real.GetStatus(stat); }
+    bool Read(void* buf, unsigned count, OVERLAPPED* ov, unsigned* bytesRead) override
+    {
+        return m_real.Read(buf, count, ov, bytesRead);
+    }
+    bool GetOverlappedResult(OVERLAPPED* ov, unsigned* bytes, bool wait) override
+    {
+        return m_real.GetOverlappedResult(ov, bytes, wait);
+    }
+    void CancelIo() override { m_real.CancelIo(); }
+
+protected:
+    HANDLE Handle() const { return m_real.GetHandle(); }
+    CSerialPort m_real;
+};
+
+// A clock the test moves on. Every wait of the capture moves it by the whole wait at once (after
+// a real millisecond, so that nothing spins); local time is UTC plus two hours.
+class FakeClock : public ICaptureClock {
+public:
+    static const unsigned long long kBias = 2 * 60 * kFileTimeMinute;
+
+    // Starts at this local time.
+    FakeClock(WORD year, WORD month, WORD day, WORD hour, WORD minute) { SetLocal(year, month, day, hour, minute); }
+    void SetLocal(WORD year, WORD month, WORD day, WORD hour, WORD minute)
+    {
+        SYSTEMTIME t = {year, month, 0, day, hour, minute, 0, 0};
+        FILETIME f;
+        SystemTimeToFileTime(&t, &f);
+        m_utc = ((static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime) - kBias;
+    }
+    void Advance(unsigned long long ms) { m_utc += ms * kFileTimeMs; }
+    void AdvanceMinutes(unsigned minutes) { m_utc += minutes * kFileTimeMinute; }
+    // How often the capture has asked for the time: a test waits for it to look again.
+    long Looks() const { return m_looks; }
+
+    DWORD Tick() override { return static_cast<DWORD>(m_utc / kFileTimeMs); }
+    unsigned long long UtcNow() override
+    {
+        ++m_looks;
+        return m_utc;
+    }
+    unsigned long long LocalNow() override { return m_utc + kBias; }
+    bool Wait(HANDLE stop, DWORD ms) override
+    {
+        if (WaitForSingleObject(stop, 1) != WAIT_TIMEOUT) return true;
+        Advance(ms);
+        return false;
+    }
+
+private:
+    std::atomic<unsigned long long> m_utc{0};
+    std::atomic<long> m_looks{0};
+};
 
 // A capture of port into path with these line settings, asked by this process.
 inline CaptureRequest LineRequest(const std::string& path, int port, unsigned baud = 9600, unsigned char dataBits = 8,

@@ -42,13 +42,13 @@ struct EventCase {
 const EventCase kEvents[] = {
     {MSG_CAPTURE_STARTED, 0x4FFF0001,
      {"COM5", "9600 baud, 8 data bits, parity NONE, 1 stop bit", "C:\\Receipts\\lane 1.txt", "TILL\\anna", "2",
-      "a window"}},
-    {MSG_WAITING_FOR_PORT, 0x8FFF0002, {"COM5"}},
-    {MSG_PORT_LOST, 0x8FFF0003, {"COM5", "The device is not ready."}},
-    {MSG_PORT_BACK, 0x4FFF0004, {"COM5", "48213"}},
-    {MSG_FILE_NOT_WRITABLE, 0x8FFF0005, {"C:\\Receipts\\lane 1.txt", "There is not enough space on the disk."}},
-    {MSG_FILE_WRITABLE_AGAIN, 0x4FFF0006, {"C:\\Receipts\\lane 1.txt", "65536"}},
-    {MSG_CAPTURE_ENDED, 0x4FFF0007, {"COM5", "stopped by the user", "48213", "TILL\\bob", "3", "a window"}},
+      "a window", "Lane 2 (COM5): "}},
+    {MSG_WAITING_FOR_PORT, 0x8FFF0002, {"COM5", "Lane 2 (COM5): "}},
+    {MSG_PORT_LOST, 0x8FFF0003, {"COM5", "The device is not ready.", "Lane 2 (COM5): "}},
+    {MSG_PORT_BACK, 0x4FFF0004, {"COM5", "48213", "Lane 2 (COM5): "}},
+    {MSG_FILE_NOT_WRITABLE, 0x8FFF0005, {"C:\\Receipts\\lane 1.txt", "There is not enough space on the disk.", "Lane 2 (COM5): "}},
+    {MSG_FILE_WRITABLE_AGAIN, 0x4FFF0006, {"C:\\Receipts\\lane 1.txt", "65536", "Lane 2 (COM5): "}},
+    {MSG_CAPTURE_ENDED, 0x4FFF0007, {"COM5", "stopped by the user", "48213", "TILL\\bob", "3", "a window", "Lane 2 (COM5): "}},
     {MSG_SERVICE_STARTED, 0x4FFF0008, {"1.0.0.2"}},
     {MSG_SERVICE_STOPPED, 0x4FFF0009, {"1.0.0.2"}},
     {MSG_COLLECTOR_NOTE, 0x4FFF000A, {"Anything at all"}},
@@ -56,6 +56,9 @@ const EventCase kEvents[] = {
     {MSG_REQUEST_REFUSED, 0x8FFF000C, {"SHOP-PC\\cashier", "2", "Stop"}},
     {MSG_CHANNEL_NAME_TAKEN, 0xCFFF000D, {"Access is denied."}},
     {MSG_CHANNEL_OPEN, 0x4FFF000E, {"\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector"}},
+    {MSG_LINE_SILENT, 0x8FFF000F, {"COM5", "30", "the last byte came at 2024-05-06 19:55", "Lane 2 (COM5): "}},
+    {MSG_SOUND_AGAIN, 0x4FFF0010, {"COM5", "1 hour 5 minutes", "Lane 2 (COM5): "}},
+    {MSG_OPEN_HOURS_UNREADABLE, 0x8FFF0011, {"Mon-Fry 08:00-20:00", "\"Fry\" is not a day", "Lane 2 (COM5): "}},
 };
 
 TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertInPlace)
@@ -87,6 +90,10 @@ TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertI
             EXPECT_TRUE(formatted.find(insert) != std::string::npos) << "no \"" << insert << "\" in: " << formatted;
         EXPECT_TRUE(formatted.find("<unused insert>") == std::string::npos) << formatted;
         EXPECT_TRUE(formatted.find('%') == std::string::npos) << formatted;
+        // A lane's name comes first, so that an event without one reads as it always did.
+        if (std::string(event.inserts.back()).rfind("Lane ", 0) == 0) {
+            EXPECT_EQ(formatted.rfind(event.inserts.back(), 0), 0u) << formatted;
+        }
     }
 }
 

@@ -240,7 +240,7 @@ TEST_F(CaptureServiceTest, ADeploymentsChangeMovesTheCaptureAppendingAndTheSameV
     ASSERT_TRUE(PumpUntil([&] { return view().status.bytes == 7; }, 5000));
     std::vector<testenv::RecordedEvent> started = EventsOf(log, MSG_CAPTURE_STARTED);
     ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(std::vector<std::string>(started[0].strings.begin() + 3, started[0].strings.end()),
+    EXPECT_EQ(std::vector<std::string>(started[0].strings.begin() + 3, started[0].strings.begin() + 6),
               (std::vector<std::string>{"TILL\\anna", "2", "a window"}));
     EXPECT_TRUE(EventsOf(log, MSG_SETTINGS_CHANGED).empty()) << "a Run with the settings it had changed nothing";
 

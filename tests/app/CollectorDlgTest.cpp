@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "app/ServiceView.h"
 #include "service/ServiceCore.h"
 #include "channel/PipeServer.h"
 #include "settings/BootMarks.h"
@@ -119,7 +120,7 @@ TEST_F(CollectorDialog, FirstStartShowsTheDefaults)
     EXPECT_EQ(dlg.m_chkRunAtStartup.GetCheck(), BST_UNCHECKED);
     EXPECT_FALSE(Disabled(dlg.m_btnRun));
     EXPECT_FALSE(Disabled(dlg.m_btnStop));
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_EQ(boxes.Count(), 0u);
 
     EXPECT_EQ(reinterpret_cast<HICON>(dlg.SendMessage(WM_GETICON, ICON_BIG)), dlg.m_hIcon);
@@ -277,7 +278,7 @@ TEST_F(CollectorDialog, RunAtStartupWithoutAFileAsksForOne)
     EXPECT_EQ(box.type & MB_ICONMASK, UINT(MB_ICONWARNING));
     EXPECT_EQ(box.type & MB_TYPEMASK, UINT(MB_OK));
     EXPECT_EQ(dlg.m_chkRunAtStartup.GetCheck(), BST_CHECKED);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_FALSE(Disabled(dlg.m_btnRun));
     EXPECT_FALSE(Disabled(dlg.m_btnStop));
 }
@@ -291,12 +292,12 @@ TEST_F(CollectorDialog, RunAndStopSwapTheDisabledStyle)
     SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
     Open();
     dlg.Command(IDC_RUN, BN_CLICKED);
-    EXPECT_NE(dlg.m_pWorker, nullptr);
+    EXPECT_TRUE(dlg.Capturing());
     EXPECT_TRUE(Disabled(dlg.m_btnRun));
     EXPECT_FALSE(Disabled(dlg.m_btnStop));
     EXPECT_TRUE(PumpUntil([&] { return testenv::FileExists(file); }, 5000));
     dlg.Command(IDC_STOP, BN_CLICKED);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_FALSE(Disabled(dlg.m_btnRun));
     EXPECT_TRUE(Disabled(dlg.m_btnStop));
     EXPECT_EQ(boxes.Count(), 0u);
@@ -333,7 +334,7 @@ TEST_F(CollectorRun, RunAtStartupCapturesBeforeTheDialogShowsAndCloseSavesEveryt
     EXPECT_TRUE(dlg.capturingAtInit);
     EXPECT_FALSE(dlg.visibleAtInit);
     EXPECT_EQ(dlg.destroyCalls, 1);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_EQ(testenv::ReadFileBytes(file), sent);
 
     DWORD value = 0;
@@ -371,7 +372,7 @@ TEST_F(CollectorRun, StopTwiceAndACloseDuringTheStopEndCleanly)
     });
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
     EXPECT_EQ(dlg.destroyCalls, 1);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_EQ(testenv::ReadFileBytes(file), sent);
 }
 
@@ -475,7 +476,7 @@ TEST_F(CollectorDialog, EndOfSessionStopsTheCaptureCompleteAndSaves)
     HWND h = dlg.GetSafeHwnd();
     EXPECT_EQ(dlg.SendMessage(WM_QUERYENDSESSION, 0, 0), TRUE);
     dlg.SendMessage(WM_ENDSESSION, TRUE, 0);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_EQ(testenv::ReadFileBytes(file), sent);
     DWORD value = 0;
     EXPECT_TRUE(ReadDword("StopBits", value) && value == 2) << value;
@@ -536,7 +537,7 @@ TEST_F(CollectorDialog, TheButtonsTheTrayTipAndTheMessagesFollowTheCapture)
         }
         EXPECT_EQ(Disabled(dlg.m_btnRun), c.running);
         EXPECT_EQ(Disabled(dlg.m_btnStop), !c.running);
-        EXPECT_EQ(dlg.m_pWorker != nullptr, c.running);
+        EXPECT_EQ(dlg.Capturing(), c.running);
         std::vector<testenv::RecordedBox> shown = local.Boxes();
         ASSERT_EQ(shown.size(), c.caption ? 1u : 0u);
         if (c.caption) {
@@ -712,12 +713,10 @@ TEST_F(CollectorDialog, InClientModeTheWindowRunsAndStopsTheServicesCaptureAndIt
     CHandle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::thread serving([&] { service.Serve(stop); });
 
-    dlg.m_bClientMode = true;
-    dlg.m_pipeName = options.name.c_str();
-    dlg.m_expectedServer = testenv::ThisProcessAsServer;
+    dlg.UseCapture(std::make_unique<CServiceView>(options.name.c_str(), testenv::ThisProcessAsServer));
     Open();
     // "Run Collector At Startup" is the service's to act on at boot, not the window's.
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_TRUE(PumpUntil([&] { return TipState(dlg) == "stopped"; }, 5000)) << TipState(dlg);
     dlg.Command(IDC_RUN, BN_CLICKED);
     const std::string com = "COM" + std::to_string(pair.port);
@@ -822,9 +821,7 @@ protected:
         };
         server = std::make_unique<CPipeServer>(service, options);
         ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), server->Start());
-        dlg.m_bClientMode = true;
-        dlg.m_pipeName = options.name.c_str();
-        dlg.m_expectedServer = testenv::ThisProcessAsServer;
+        dlg.UseCapture(std::make_unique<CServiceView>(options.name.c_str(), testenv::ThisProcessAsServer));
     }
     bool Shows(const CollectorSettings& s)
     {

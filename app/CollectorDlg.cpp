@@ -478,7 +478,11 @@ void CCollectorDlg::OnCaptureNotify()
     }
     UpdateTrayTip();
     if (connected && !mayControl) ExplainViewOnly();
-    for (const CString& refusal : m_capture->TakeRefusals()) ShowWarning(refusal, kServiceCaption);
+    for (const CString& refusal : m_capture->TakeRefusals()) {
+        // A lane refused is not waited for.
+        m_nAddedLane = 0;
+        ShowWarning(refusal, kServiceCaption);
+    }
     for (const CaptureMessage& message : m_capture->TakeMessages()) ShowWarning(message.text, message.caption);
 }
 

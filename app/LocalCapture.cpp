@@ -56,6 +56,8 @@ bool CLocalCapture::Run(int, const CollectorSettings& settings)
 
 bool CLocalCapture::Stop(int, const char* why)
 {
+    // A Stop after a capture ended on its own clears its reason: the user has seen it.
+    if (!m_worker) m_last.end = CaptureEnd::None;
     StopWorker(why);
     return true;
 }

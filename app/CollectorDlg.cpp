@@ -502,7 +502,8 @@ void CCollectorDlg::UpdateTrayTip()
     for (const LaneState& lane : lanes) statuses.push_back(lane.status);
     const CString tip = TrayTipText(connected, statuses, now);
     const LaneState* shown = FindLane(lanes, m_nLane);
-    UpdateStateTip(!connected ? CString(kUnreachableText) : shown ? LaneStateText(shown->status, now) : CString("stopped"));
+    UpdateStateTip(!connected ? CString(kUnreachableText)
+                              : shown ? LaneStateText(shown->status, now) : CString("stopped"));
     if (m_laneState.GetSafeHwnd())
         m_laneState.SetWindowText(shown ? LaneStateText(shown->status, now, false).GetString() : "");
 

@@ -115,6 +115,8 @@ CString TrayTipText(bool connected, const std::vector<CaptureStatus>& lanes, con
         state = kUnreachableText;
     else if (lanes.size() == 1)
         state = LaneStateText(lanes[0], nowLocal).GetString();
+    else if (lanes.empty())
+        state = "stopped";
     if (lanes.size() < 2 || !connected) return (product + state).substr(0, kTrayTipMax).c_str();
 
     int counts[kGroups] = {};

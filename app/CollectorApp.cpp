@@ -4,6 +4,7 @@
 #include "app/CollectorMode.h"
 #include "app/CommandLine.h"
 #include "app/RunningCollector.h"
+#include "app/ServiceView.h"
 #include "platform/EventText.h"
 #include "platform/MessageBox.h"
 #include "service/ServiceHost.h"
@@ -117,7 +118,8 @@ bool CCollectorApp::InitInstance()
 
     CCollectorDlg dlg;
     dlg.m_bStartInTray = options.tray;
-    dlg.m_bClientMode = mode == CollectorMode::Client;
+    // Chosen once: the service's lanes, or the window's own capture.
+    if (mode == CollectorMode::Client) dlg.UseCapture(std::make_unique<CServiceView>());
     m_pMainWnd = &dlg;
     // -1: the dialog could not be created (no display); there is nobody to tell.
     if (dlg.DoModal() == -1) m_nExitCode = 1;

@@ -3,8 +3,11 @@
 #include <commctrl.h>
 
 #include <memory>
+#include <string>
 
-#include "capture/CaptureWorker.h"
+#include "app/LaneText.h"
+#include "app/LocalCapture.h"
+#include "channel/Protocol.h"
 #include "platform/FileDialog.h"
 #include "platform/UIntArray.h"
 #include "platform/WinApp.h"
@@ -15,7 +18,6 @@
 
 namespace {
 
-const char kTrayTip[] = "Orvane POS Emulator";
 // The timer that offers the tray icon again while the shell refuses it.
 const UINT_PTR kTrayRetryTimer = 1;
 const char kDefaultFileName[] = "Orvane_POS_CAPTURE";
@@ -40,10 +42,17 @@ const char kViewOnlyText[] =
 // crash, a hang or a reboot (the logon entry starts it then).
 const wchar_t kRestartCommandLineW[] = L"/tray";
 const DWORD kRestartFlags = RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT;
-// The tray menu of client mode.
+// The tray menu of a window whose capture goes on without it.
 const UINT kMenuOpen = 1;
 const UINT kMenuExit = 2;
+const UINT kMenuAddLane = 3;
+const UINT kMenuRemoveLane = 4;
 const short kProgressMax = 1000;
+// The Lane row, in dialog units: the settings move down by its height to make room above them.
+const int kLaneRowHeight = 15;
+const RECT kLaneLabelUnits = {10, 13, 42, 10};
+const RECT kLaneListUnits = {54, 10, 75, 100};
+const RECT kLaneStateUnits = {135, 13, 94, 10};
 
 struct ListItem {
     const char* text;
@@ -79,19 +88,45 @@ int SelectedData(const CComboBox& list)
     return static_cast<int>(list.GetItemData(list.GetCurSel()));
 }
 
+// A new lane's capture file beside the shown lane's: "sales.txt" becomes "sales-lane3.txt", so
+// that two lanes never write one file.
+CString LaneFile(const CString& path, int lane)
+{
+    std::string file = path.GetString();
+    if (file.empty()) return path;
+    const size_t slash = file.find_last_of("\\/");
+    size_t dot = file.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = file.size();
+    std::string stem = file.substr(0, dot);
+    // The shown lane's own suffix goes, so that lane 4 added from lane 3 is not "-lane3-lane4".
+    const size_t suffix = stem.rfind("-lane");
+    if (suffix != std::string::npos && suffix + 5 < stem.size() &&
+        stem.find_first_not_of("0123456789", suffix + 5) == std::string::npos)
+        stem.erase(suffix);
+    return (stem + "-lane" + std::to_string(lane) + file.substr(dot)).c_str();
+}
+
+RECT DialogRect(HWND dialog, const RECT& units)
+{
+    RECT r = units;
+    ::MapDialogRect(dialog, &r);
+    return r; // left, top, width, height
+}
+
 } // namespace
 
 CCollectorDlg::CCollectorDlg(CWnd* parent)
     : CDialog(IDD, parent),
       m_hIcon(AfxLoadIcon(IDR_MAINFRAME)),
-      m_nTaskbarCreated(::RegisterWindowMessageA("TaskbarCreated"))
+      m_nTaskbarCreated(::RegisterWindowMessageA("TaskbarCreated")),
+      m_capture(std::make_unique<CLocalCapture>())
 {
 }
 
 CCollectorDlg::~CCollectorDlg()
 {
     // Only when the window was never closed properly (a test dropping a modeless dialog).
-    StopWorker();
+    m_capture->Close("stopped");
     if (m_hWnd) RemoveTrayIcon();
 }
 
@@ -116,20 +151,20 @@ bool CCollectorDlg::OnInitDialog()
     CDialog::OnInitDialog();
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
-    m_pWorker = nullptr;
+    m_capture->Start(m_hWnd, WM_CAPTURENOTIFY);
     AddFileTip();
     LoadSettings();
     AllowShellMessages();
     AddTrayIcon();
     m_progress.SetRange(0, kProgressMax);
-    if (m_bClientMode) {
-        m_service.Start(m_hWnd, WM_CAPTURENOTIFY, m_pipeName, m_expectedServer);
+    if (!m_capture->Connected()) {
         // Nothing to start, stop or change until the service answers.
         m_btnRun.ModifyStyle(0, WS_DISABLED);
         m_btnStop.ModifyStyle(0, WS_DISABLED);
         EnableSettingControls(false);
-        ::RegisterApplicationRestart(kRestartCommandLineW, kRestartFlags);
     }
+    if (m_capture->ClosingHides()) ::RegisterApplicationRestart(kRestartCommandLineW, kRestartFlags);
+    if (m_capture->HasLanes()) AddLaneMenu();
     return true;
 }
 
@@ -157,8 +192,8 @@ void CCollectorDlg::LoadSettings()
 
     if (m_bRunAtStartup) {
         m_chkRunAtStartup.SetCheck(BST_CHECKED);
-        // In client mode the service started it at boot.
-        if (!m_bClientMode) OnRun();
+        // Where the capture keeps the settings, it started at boot.
+        if (m_capture->WindowKeepsSettings()) OnRun();
     }
 }
 
@@ -208,8 +243,8 @@ bool CCollectorDlg::OnCommand(UINT id, UINT code, HWND control)
     switch (id) {
     case IDOK:
     case IDCANCEL:
-        // Enter and Esc close the window as the close box does: in client mode, into the tray.
-        if (!m_bClientMode || m_bExitRequested) break;
+        // Enter and Esc close the window as the close box does: for the service, into the tray.
+        if (!m_capture->ClosingHides() || m_bExitRequested) break;
         ShowWindow(SW_HIDE);
         return true;
     case IDC_STOP:
@@ -257,6 +292,10 @@ bool CCollectorDlg::OnCommand(UINT id, UINT code, HWND control)
         if (code != EN_CHANGE) break;
         OnDataFileChanged();
         return true;
+    case IDC_LANE:
+        if (code != CBN_SELCHANGE) break;
+        OnSelChangeLane();
+        return true;
     default:
         break;
     }
@@ -277,7 +316,7 @@ void CCollectorDlg::OnRunAtStartupClicked()
 {
     m_bRunAtStartup = m_chkRunAtStartup.GetCheck();
     // The service acts on it at boot: it keeps it, not this window.
-    if (m_bClientMode && !m_service.Save(CurrentSettings())) ShowWarning(kServiceUnreachable, kServiceCaption);
+    if (!m_capture->Save(m_nLane, CurrentSettings())) ShowWarning(kServiceUnreachable, kServiceCaption);
 }
 
 void CCollectorDlg::OnDataFileChanged()
@@ -310,6 +349,9 @@ void CCollectorDlg::AddFileTip()
     if (!m_hFileTip) return;
     TOOLINFOA tool = FileTool();
     ::SendMessageA(m_hFileTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    tool.uId = reinterpret_cast<UINT_PTR>(m_progress.GetSafeHwnd());
+    tool.lpszText = const_cast<char*>("");
+    ::SendMessageA(m_hFileTip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
     // Long enough for any path.
     ::SendMessageA(m_hFileTip, TTM_SETMAXTIPWIDTH, 0, 600);
 }
@@ -334,89 +376,39 @@ void CCollectorDlg::OnRun()
 {
     // A command that reaches the window while its close is under way starts nothing.
     if (m_bDestroying) return;
-    if (!m_bClientMode) StopWorker("a new capture was started");
     if (m_strDataFile.IsEmpty()) {
         ShowWarning(kNoFileText, kNoFileCaption);
         return;
     }
-    if (m_bClientMode) {
-        // The service keeps the settings it runs with; this window writes none.
-        if (!m_service.Run(CurrentSettings())) ShowWarning(kServiceUnreachable, kServiceCaption);
+    // The service keeps the settings it runs with; this window writes none there.
+    if (!m_capture->Run(m_nLane, CurrentSettings())) {
+        ShowWarning(kServiceUnreachable, kServiceCaption);
         return;
     }
-    m_lastEnd = CaptureEnd::None;
-    m_pWorker = new CCaptureWorker;
-    m_pWorker->SetNotifyWindow(m_hWnd, WM_CAPTURENOTIFY);
-    m_progress.SetPos(0);
-    m_pWorker->Start(MakeCaptureRequest(CurrentSettings(), ThisProcess("a window")));
-    SetRunning(true);
-    UpdateTrayTip();
+    OnCaptureNotify();
 }
 
 void CCollectorDlg::OnStop()
 {
-    if (m_bClientMode) {
-        if (!m_service.StopCapture()) ShowWarning(kServiceUnreachable, kServiceCaption);
+    if (!m_capture->Stop(m_nLane, m_bDestroying ? "the program was closed" : "stopped by the user")) {
+        ShowWarning(kServiceUnreachable, kServiceCaption);
         return;
     }
-    std::vector<CaptureMessage> messages;
-    m_lastEnd = StopWorker(m_bDestroying ? "the program was closed" : "stopped by the user", &messages);
-    SetRunning(false);
-    UpdateTrayTip();
     // The last try to write what waited may have failed: that is said, not dropped.
-    for (const CaptureMessage& message : messages) ShowWarning(message.text, message.caption);
+    OnCaptureNotify();
 }
 
-CaptureEnd CCollectorDlg::StopWorker(const char* why, std::vector<CaptureMessage>* messages)
+bool CCollectorDlg::Capturing() const
 {
-    // Out of m_pWorker first, so that nothing reached from here can stop it twice.
-    std::unique_ptr<CCaptureWorker> worker(m_pWorker);
-    m_pWorker = nullptr;
-    if (!worker) return CaptureEnd::None;
-    worker->StopBecause(why);
-    if (messages) *messages = worker->TakeMessages();
-    return worker->GetStatus().end;
+    const std::vector<LaneState> lanes = m_capture->Lanes();
+    const LaneState* shown = FindLane(lanes, m_nLane);
+    return m_capture->Connected() && shown && shown->status.state != CaptureState::Ended;
 }
 
-void CCollectorDlg::OnServiceNotify()
+void CCollectorDlg::ShowCaptureSettings(const CollectorSettings& settings)
 {
-    if (m_service.Dismissed() && !m_bExitRequested && !m_bDestroying) {
-        // The service goes for an install: end as /close ends the window.
-        m_bExitRequested = true;
-        PostMessage(WM_CLOSE);
-    }
-    const bool connected = m_service.Connected();
-    const CaptureStatus status = m_service.Status();
-    const bool mayControl = connected && m_service.MayControl();
-    if (connected) {
-        const CollectorSettings settings = m_service.Settings();
-        if (!m_bServiceSettingsShown || settings != m_serviceSettings) ShowServiceSettings(settings);
-        if (mayControl) {
-            SetRunning(m_service.Running());
-        } else {
-            m_btnRun.ModifyStyle(0, WS_DISABLED);
-            m_btnStop.ModifyStyle(0, WS_DISABLED);
-        }
-        m_lastEnd = status.state == CaptureState::Ended ? status.end : CaptureEnd::None;
-        m_progress.SetPos(static_cast<int>(status.reads % kProgressMax));
-    } else {
-        m_bServiceSettingsShown = false;
-        m_btnRun.ModifyStyle(0, WS_DISABLED);
-        m_btnStop.ModifyStyle(0, WS_DISABLED);
-    }
-    m_btnRun.Invalidate(true);
-    m_btnStop.Invalidate(true);
-    EnableSettingControls(mayControl);
-    UpdateTrayTip();
-    if (connected && !mayControl) ExplainViewOnly();
-    for (const CString& refusal : m_service.TakeRefusals()) ShowWarning(refusal, kServiceCaption);
-    for (const CaptureMessage& message : m_service.TakeMessages()) ShowWarning(message.text, message.caption);
-}
-
-void CCollectorDlg::ShowServiceSettings(const CollectorSettings& settings)
-{
-    m_serviceSettings = settings;
-    m_bServiceSettingsShown = true;
+    m_captureSettings = settings;
+    m_bCaptureSettingsShown = true;
     TakeSettings(settings);
     SelectStoredPort();
     SelectNumber(m_cbBaudRate, m_nBaudRate);
@@ -443,29 +435,55 @@ void CCollectorDlg::ExplainViewOnly()
     if (m_bViewOnlyExplained || !IsWindowVisible()) return;
     m_bViewOnlyExplained = true;
     CString text;
-    text.Format(kViewOnlyText, m_service.Account().GetString());
+    text.Format(kViewOnlyText, m_capture->Account().GetString());
     m_messageBoxes.Post(text, kServiceCaption, MB_OK | MB_ICONINFORMATION);
 }
 
 void CCollectorDlg::OnCaptureNotify()
 {
-    if (m_bClientMode) {
-        OnServiceNotify();
-        return;
+    m_capture->Refresh();
+    if (m_capture->Dismissed() && !m_bExitRequested && !m_bDestroying) {
+        // The service goes for an install: end as /close ends the window.
+        m_bExitRequested = true;
+        PostMessage(WM_CLOSE);
     }
-    // News from a worker already stopped is stale.
-    if (!m_pWorker) return;
-    CaptureStatus status = m_pWorker->GetStatus();
-    std::vector<CaptureMessage> messages = m_pWorker->TakeMessages();
-    m_progress.SetPos(static_cast<int>(status.reads % kProgressMax));
-    if (status.state == CaptureState::Ended) {
-        // Ended for good on its own: the window must not claim a capture any more.
-        StopWorker();
-        m_lastEnd = status.end;
-        SetRunning(false);
+    const bool connected = m_capture->Connected();
+    const bool mayControl = connected && m_capture->MayControl();
+    const std::vector<LaneState> lanes = m_capture->Lanes();
+    // While the service is away the lanes stay as they were shown.
+    if (connected) UpdateLanes(lanes);
+    const LaneState* shown = connected ? FindLane(lanes, m_nLane) : nullptr;
+    if (shown) {
+        if (!m_capture->WindowKeepsSettings() && (!m_bCaptureSettingsShown || shown->settings != m_captureSettings))
+            ShowCaptureSettings(shown->settings);
+        if (mayControl) {
+            SetRunning(shown->status.state != CaptureState::Ended);
+        } else {
+            m_btnRun.ModifyStyle(0, WS_DISABLED);
+            m_btnStop.ModifyStyle(0, WS_DISABLED);
+        }
+        m_progress.SetPos(static_cast<int>(shown->status.reads % kProgressMax));
+    } else {
+        m_bCaptureSettingsShown = false;
+        m_btnRun.ModifyStyle(0, WS_DISABLED);
+        m_btnStop.ModifyStyle(0, WS_DISABLED);
+    }
+    m_btnRun.Invalidate(true);
+    m_btnStop.Invalidate(true);
+    EnableSettingControls(mayControl);
+    if (m_capture->HasLanes()) {
+        HMENU menu = ::GetSystemMenu(m_hWnd, FALSE);
+        ::EnableMenuItem(menu, IDM_ADDLANE, MF_BYCOMMAND | (MayAddLane(lanes) ? MF_ENABLED : MF_GRAYED));
+        ::EnableMenuItem(menu, IDM_REMOVELANE, MF_BYCOMMAND | (MayRemoveLane(lanes) ? MF_ENABLED : MF_GRAYED));
     }
     UpdateTrayTip();
-    for (const CaptureMessage& message : messages) ShowWarning(message.text, message.caption);
+    if (connected && !mayControl) ExplainViewOnly();
+    for (const CString& refusal : m_capture->TakeRefusals()) {
+        // A lane refused is not waited for.
+        m_nAddedLane = 0;
+        ShowWarning(refusal, kServiceCaption);
+    }
+    for (const CaptureMessage& message : m_capture->TakeMessages()) ShowWarning(message.text, message.caption);
 }
 
 void CCollectorDlg::ShowWarning(const CString& text, const CString& caption)
@@ -474,49 +492,35 @@ void CCollectorDlg::ShowWarning(const CString& text, const CString& caption)
     m_messageBoxes.Post(text, caption, MB_OK | MB_ICONWARNING);
 }
 
-CString CCollectorDlg::StateText() const
-{
-    CString text;
-    if (m_bClientMode && !m_service.Connected()) return "the service cannot be reached";
-    if (m_pWorker || (m_bClientMode && m_service.Running())) {
-        CaptureStatus status = m_bClientMode ? m_service.Status() : m_pWorker->GetStatus();
-        const char* what = "opening the port";
-        if (status.state == CaptureState::Capturing)
-            what = "capturing";
-        else if (status.state == CaptureState::WaitingForPort)
-            what = "waiting for the port";
-        else if (status.state == CaptureState::WaitingForFile)
-            what = "waiting for the capture file";
-        else if (status.state == CaptureState::Ended)
-            what = "stopped";
-        text.Format("COM%d: %s", status.port, what);
-        return text;
-    }
-    switch (m_lastEnd) {
-    case CaptureEnd::SettingsInvalid:
-        return "stopped: settings not valid";
-    case CaptureEnd::SettingsRefused:
-        return "stopped: line settings refused";
-    case CaptureEnd::FileNotCreated:
-        return "stopped: capture file cannot be created";
-    case CaptureEnd::FileNotWritten:
-        return "stopped: capture file cannot be written";
-    case CaptureEnd::None:
-        break;
-    }
-    return "stopped";
-}
-
 void CCollectorDlg::UpdateTrayTip()
 {
-    CString tip(kTrayTip);
-    tip += "\n";
-    tip += StateText();
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    const bool connected = m_capture->Connected();
+    const std::vector<LaneState> lanes = connected ? m_capture->Lanes() : std::vector<LaneState>();
+    std::vector<CaptureStatus> statuses;
+    for (const LaneState& lane : lanes) statuses.push_back(lane.status);
+    const CString tip = TrayTipText(connected, statuses, now);
+    const LaneState* shown = FindLane(lanes, m_nLane);
+    UpdateStateTip(!connected ? CString(kUnreachableText)
+                              : shown ? LaneStateText(shown->status, now) : CString("stopped"));
+    if (m_laneState.GetSafeHwnd())
+        m_laneState.SetWindowText(shown ? LaneStateText(shown->status, now, false).GetString() : "");
+
     ::lstrcpynA(m_nid.szTip, tip, sizeof(m_nid.szTip));
     if (!m_nid.hWnd) return;
     m_nid.uFlags = NIF_TIP;
     ::Shell_NotifyIconA(NIM_MODIFY, &m_nid);
     m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+}
+
+void CCollectorDlg::UpdateStateTip(const CString& text)
+{
+    if (!m_hFileTip) return;
+    TOOLINFOA tool = FileTool();
+    tool.uId = reinterpret_cast<UINT_PTR>(m_progress.GetSafeHwnd());
+    tool.lpszText = const_cast<char*>(text.GetString());
+    ::SendMessageA(m_hFileTip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
 void CCollectorDlg::SetRunning(bool running)
@@ -549,13 +553,10 @@ bool CCollectorDlg::DestroyWindow()
     ::SetPropA(m_hWnd, kClosingProp, reinterpret_cast<HANDLE>(1));
     // Messages still waiting for OK go with the window, unanswered.
     m_messageBoxes.Close(kMessageBoxesCloseMs);
-    // A window of the service's capture goes; the capture does not.
-    if (m_bClientMode)
-        m_service.Stop();
-    else
-        OnStop();
-    // Saved already when the session ended; in client mode the service keeps them.
-    if (!m_bSessionEnded && !m_bClientMode) {
+    // The window's own capture ends with it; the service's goes on.
+    m_capture->Close("the program was closed");
+    // Saved already when the session ended; the service keeps its own.
+    if (!m_bSessionEnded && m_capture->WindowKeepsSettings()) {
         CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
         SaveCollectorSettings(key, CurrentSettings());
     }
@@ -574,14 +575,13 @@ void CCollectorDlg::OnEndSession(bool ending)
     // The system ends the process once this returns: the capture file must be complete
     // and the settings written now.
     m_bSessionEnded = true;
-    // Settings first: a slow stop must not cost them when the system ends the process. In
-    // client mode the service keeps them.
-    if (!m_bClientMode) {
+    // Settings first: a slow stop must not cost them when the system ends the process. The
+    // service keeps its own.
+    if (m_capture->WindowKeepsSettings()) {
         CRegistryKey key(0, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
         SaveCollectorSettings(key, CurrentSettings());
     }
-    StopWorker("the Windows session ended");
-    m_service.Stop();
+    m_capture->Close("the Windows session ended");
     RemoveTrayIcon();
     m_messageBoxes.Close(kMessageBoxesCloseMs);
     // At logoff the system may end the process from now on; the Restart Manager instead waits
@@ -645,6 +645,8 @@ void CCollectorDlg::RemoveTrayIcon()
 void CCollectorDlg::OnSize(UINT type, int, int)
 {
     GetWindowRect(&m_rcWindow);
+    // A Lane row that came or went while the window was minimised is laid out now.
+    if (type == SIZE_RESTORED && m_capture->HasLanes()) PostMessage(WM_CAPTURENOTIFY);
     if (type == SIZE_MINIMIZED) {
         Default();
         // Hidden, the dialog has no task-bar button: only the tray icon remains.
@@ -662,11 +664,19 @@ LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     if (message == WM_TRAYNOTIFY) {
         // A window on its way out is not brought back.
         if (static_cast<UINT>(lParam) == WM_LBUTTONDBLCLK && !m_bDestroying) Restore();
-        if (static_cast<UINT>(lParam) == WM_RBUTTONUP && m_bClientMode && !m_bDestroying) ShowTrayMenu();
+        if (static_cast<UINT>(lParam) == WM_RBUTTONUP && m_capture->ClosingHides() && !m_bDestroying) ShowTrayMenu();
         // Consumed: the dialog manager reads this number as DM_SETDEFID.
         return 0;
     }
-    if (m_bClientMode && !m_bExitRequested) {
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == IDM_ADDLANE) {
+        OnAddLane();
+        return 0;
+    }
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == IDM_REMOVELANE) {
+        OnRemoveLane();
+        return 0;
+    }
+    if (m_capture->ClosingHides() && !m_bExitRequested) {
         // The capture is the service's: closing the window only hides it in the tray.
         if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) {
             ShowWindow(SW_HIDE);
@@ -680,7 +690,7 @@ LRESULT CCollectorDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     // Shown for the first time: a view-only window explains itself now.
-    if (message == WM_SHOWWINDOW && wParam && m_bClientMode) PostMessage(WM_CAPTURENOTIFY);
+    if (message == WM_SHOWWINDOW && wParam && !m_capture->MayControl()) PostMessage(WM_CAPTURENOTIFY);
     if (message == m_nTaskbarCreated && m_nTaskbarCreated != 0) {
         // The shell restarted and forgot our icon.
         AddTrayIcon();
@@ -704,6 +714,17 @@ void CCollectorDlg::ShowTrayMenu()
     CMenuHandle menu(::CreatePopupMenu());
     if (!menu.Get()) return;
     ::AppendMenuA(menu.Get(), MF_STRING, kMenuOpen, "Open");
+    if (m_capture->HasLanes()) {
+        // The shown lane is named: the window may be hidden.
+        const std::vector<LaneState> lanes = m_capture->Lanes();
+        const LaneState* shown = FindLane(lanes, m_nLane);
+        CString remove("Remove Lane");
+        if (MayRemoveLane(lanes) && shown) remove.Format("Remove Lane %d (COM%d)", shown->lane, shown->settings.commPort);
+        ::AppendMenuA(menu.Get(), MF_SEPARATOR, 0, nullptr);
+        ::AppendMenuA(menu.Get(), MF_STRING | (MayAddLane(lanes) ? 0 : MF_GRAYED), kMenuAddLane, "Add Lane");
+        ::AppendMenuA(menu.Get(), MF_STRING | (MayRemoveLane(lanes) ? 0 : MF_GRAYED), kMenuRemoveLane, remove);
+        ::AppendMenuA(menu.Get(), MF_SEPARATOR, 0, nullptr);
+    }
     ::AppendMenuA(menu.Get(), MF_STRING, kMenuExit, "Exit");
     ::SetMenuDefaultItem(menu.Get(), kMenuOpen, FALSE);
     POINT at = {};
@@ -714,6 +735,8 @@ void CCollectorDlg::ShowTrayMenu()
                                    m_hWnd, nullptr);
     PostMessage(WM_NULL);
     if (chosen == kMenuOpen) Restore();
+    if (chosen == kMenuAddLane) OnAddLane();
+    if (chosen == kMenuRemoveLane) OnRemoveLane();
     // Only this window goes; the service's capture goes on.
     if (chosen == kMenuExit) PostMessage(WM_CLOSE);
 }
@@ -736,3 +759,148 @@ void CCollectorDlg::OnPaint()
 }
 
 HCURSOR CCollectorDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+void CCollectorDlg::AddLaneMenu()
+{
+    HMENU menu = ::GetSystemMenu(m_hWnd, FALSE);
+    if (!menu) return;
+    // Greyed until the service says this window may change the capture.
+    ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuA(menu, MF_STRING | MF_GRAYED, IDM_ADDLANE, "Add Lane");
+    ::AppendMenuA(menu, MF_STRING | MF_GRAYED, IDM_REMOVELANE, "Remove Lane");
+
+    // The Lane row, hidden until there is a second lane.
+    HFONT font = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
+    const HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    m_laneLabel.Attach(::CreateWindowExA(0, "STATIC", "Lane", WS_CHILD | SS_LEFT, 0, 0, 0, 0, m_hWnd, nullptr,
+                                         instance, nullptr));
+    m_cbLane.Attach(::CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0, 0,
+                                      0, 0, m_hWnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_LANE)),
+                                      instance, nullptr));
+    m_laneState.Attach(::CreateWindowExA(0, "STATIC", "", WS_CHILD | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 0, 0, 0,
+                                         0, m_hWnd, nullptr, instance, nullptr));
+    for (CWnd* control : {&m_laneLabel, static_cast<CWnd*>(&m_cbLane), &m_laneState}) {
+        if (!control->GetSafeHwnd()) continue;
+        control->SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        const RECT units = control == &m_laneLabel ? kLaneLabelUnits : control == &m_cbLane ? kLaneListUnits
+                                                                                            : kLaneStateUnits;
+        const RECT r = DialogRect(m_hWnd, units);
+        control->SetWindowPos(nullptr, r.left, r.top, r.right, r.bottom, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    // First in the tab order, as it comes first on the screen.
+    if (m_cbLane.GetSafeHwnd()) m_cbLane.SetWindowPos(HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void CCollectorDlg::UpdateLanes(const std::vector<LaneState>& lanes)
+{
+    // A lane this window added is shown once the service lists it.
+    if (m_nAddedLane && FindLane(lanes, m_nAddedLane)) {
+        m_nLane = m_nAddedLane;
+        m_nAddedLane = 0;
+        m_bCaptureSettingsShown = false;
+    }
+    // The shown lane was removed (here or elsewhere): lane 1 is always there.
+    if (!FindLane(lanes, m_nLane)) {
+        m_nLane = 1;
+        m_bCaptureSettingsShown = false;
+    }
+    if (!m_cbLane.GetSafeHwnd()) return;
+    std::vector<CString> items;
+    for (const LaneState& lane : lanes) {
+        CString item;
+        item.Format("Lane %d (COM%d)", lane.lane, lane.settings.commPort);
+        items.push_back(item);
+    }
+    if (items != m_laneItems) {
+        m_cbLane.ResetContent();
+        for (size_t i = 0; i < items.size(); ++i)
+            m_cbLane.SetItemData(m_cbLane.AddString(items[i]), static_cast<DWORD>(lanes[i].lane));
+        m_laneItems = items;
+    }
+    for (int i = 0; i < m_cbLane.GetCount(); ++i)
+        if (static_cast<int>(m_cbLane.GetItemData(i)) == m_nLane) m_cbLane.SetCurSel(i);
+    ShowLaneRow(lanes.size() >= 2);
+}
+
+void CCollectorDlg::ShowLaneRow(bool show)
+{
+    // Minimised, the window's size is not its own to change: done when it is restored.
+    if (show == m_bLaneRowShown || IsIconic()) return;
+    m_bLaneRowShown = show;
+    const RECT row = DialogRect(m_hWnd, RECT{0, 0, 0, kLaneRowHeight});
+    const int dy = show ? row.bottom : -row.bottom;
+    // Everything moves down by the row's height, and the window grows by it: with one lane the
+    // window is exactly as it was.
+    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        if (child == m_laneLabel.GetSafeHwnd() || child == m_cbLane.GetSafeHwnd() || child == m_laneState.GetSafeHwnd())
+            continue;
+        RECT r;
+        ::GetWindowRect(child, &r);
+        ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&r), 2);
+        ::SetWindowPos(child, nullptr, r.left, r.top + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    RECT window;
+    GetWindowRect(&window);
+    SetWindowPos(nullptr, 0, 0, window.right - window.left, window.bottom - window.top + dy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    for (CWnd* control : {&m_laneLabel, static_cast<CWnd*>(&m_cbLane), &m_laneState})
+        if (control->GetSafeHwnd()) control->ShowWindow(show ? SW_SHOWNA : SW_HIDE);
+    Invalidate(true);
+}
+
+void CCollectorDlg::OnSelChangeLane()
+{
+    const int lane = SelectedData(m_cbLane);
+    if (lane < 1 || lane == m_nLane) return;
+    m_nLane = lane;
+    // The picked lane's settings replace whatever was being picked for the other one.
+    m_bCaptureSettingsShown = false;
+    OnCaptureNotify();
+}
+
+bool CCollectorDlg::MayAddLane(const std::vector<LaneState>& lanes) const
+{
+    return m_capture->HasLanes() && m_capture->Connected() && m_capture->MayControl() && !lanes.empty() &&
+           static_cast<int>(lanes.size()) < channel::kMaxLanes;
+}
+
+bool CCollectorDlg::MayRemoveLane(const std::vector<LaneState>& lanes) const
+{
+    return m_capture->HasLanes() && m_capture->Connected() && m_capture->MayControl() && m_nLane != 1 &&
+           FindLane(lanes, m_nLane);
+}
+
+void CCollectorDlg::OnAddLane()
+{
+    const std::vector<LaneState> lanes = m_capture->Lanes();
+    if (m_bDestroying || !MayAddLane(lanes)) return;
+    int lane = 2;
+    while (FindLane(lanes, lane)) ++lane;
+    CollectorSettings settings = CurrentSettings();
+    // A port no lane has yet, where there is one: the service refuses a port taken.
+    CUIntArray ports;
+    m_enumeratePorts(ports);
+    for (int i = 0; i < ports.GetSize(); ++i) {
+        bool taken = false;
+        for (const LaneState& other : lanes) taken = taken || other.settings.commPort == static_cast<int>(ports[i]);
+        if (!taken) {
+            settings.commPort = static_cast<int>(ports[i]);
+            break;
+        }
+    }
+    settings.dataFile = LaneFile(settings.dataFile, lane);
+    // Nothing of a new lane runs until someone presses Run for it.
+    settings.runAtStartup = 0;
+    if (!m_capture->AddLane(lane, settings)) {
+        ShowWarning(kServiceUnreachable, kServiceCaption);
+        return;
+    }
+    m_nAddedLane = lane;
+}
+
+void CCollectorDlg::OnRemoveLane()
+{
+    const std::vector<LaneState> lanes = m_capture->Lanes();
+    if (m_bDestroying || !MayRemoveLane(lanes)) return;
+    if (!m_capture->RemoveLane(m_nLane)) ShowWarning(kServiceUnreachable, kServiceCaption);
+}

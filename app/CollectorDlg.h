@@ -1,27 +1,29 @@
 #pragma once
-// CCollectorDlg: the collector's one dialog. It shows and keeps the seven settings,
-// starts and stops the capture worker, saves the settings when it closes, and lives
-// in the notification area while it is minimised.
+// CCollectorDlg: the collector's one dialog. It shows the seven settings of a lane, runs and
+// stops the lane's capture through the capture it is given, and lives in the notification area
+// while it is minimised. With several lanes (the service's) a Lane list picks the lane shown.
 #include <windows.h>
 
 #include <shellapi.h>
 
 #include <commctrl.h>
 
+#include <memory>
+#include <vector>
+
+#include "app/CollectorCapture.h"
 #include "platform/Controls.h"
 #include "platform/Dialog.h"
 #include "platform/MessageBoxQueue.h"
 #include "platform/ProgressCtrl.h"
 #include "platform/String.h"
-#include "app/ServiceView.h"
-#include "capture/CaptureWorker.h"
 #include "platform/UIntArray.h"
 #include "serial/EnumerateSerialPorts.h"
 #include "settings/SettingsStore.h"
 
 // The tray icon's callback message.
 constexpr UINT WM_TRAYNOTIFY = WM_USER + 1;
-// Posted by the capture thread: its state changed or it has a message for the user.
+// Posted by the capture (its thread or the channel's): a state changed or a message waits.
 constexpr UINT WM_CAPTURENOTIFY = WM_APP + 1;
 
 class CCollectorDlg : public CDialog {
@@ -35,6 +37,12 @@ public:
     bool DestroyWindow() override;
     // Whether a collector's window is being closed: another start waits for it to end.
     static bool IsClosing(HWND window);
+    // Set before the dialog is created: the service's lanes, or (by default) a capture of the
+    // window's own.
+    void UseCapture(std::unique_ptr<ICollectorCapture> capture) { m_capture = std::move(capture); }
+    // The lane the window shows, and whether its capture runs or waits for its port or file.
+    int ShownLane() const { return m_nLane; }
+    bool Capturing() const;
 
     // Bound to the controls, in this order, by DoDataExchange.
     CButton m_btnStop;
@@ -48,6 +56,8 @@ public:
     CComboBox m_cbDataBits;
     CComboBox m_cbCommPort;
     CComboBox m_cbBaudRate;
+    // Made when there are two lanes or more; above the settings.
+    CComboBox m_cbLane;
     HICON m_hIcon;
 
     // The settings as the user sees them (the registry values of the same names).
@@ -59,8 +69,6 @@ public:
     int m_nParity = 2;
     int m_nBaudRate = 9600;
 
-    // The running capture, or null; owned here.
-    CCaptureWorker* m_pWorker = nullptr;
     NOTIFYICONDATAA m_nid{};
     RECT m_rcWindow{};
 
@@ -84,8 +92,14 @@ public:
     void OnDropDownCommPort();
     // The tip the tray icon shows: the product, then what the capture is doing.
     const char* TrayTip() const { return m_nid.szTip; }
-    // The File box's tip, which shows the whole path; null when it could not be made.
+    // The tips of the File box (the whole path) and of the progress bar (the shown lane's
+    // state); null when it could not be made.
     HWND FileTip() const { return m_hFileTip; }
+    void OnSelChangeLane();
+    // The next free lane, with the window's settings on a port no lane has, not running.
+    void OnAddLane();
+    // The shown lane goes; lane 1 stays.
+    void OnRemoveLane();
 
     // How the ports are listed; tests stand in for hardware that Wine lists only at start.
     void (*m_enumeratePorts)(CUIntArray& ports) = EnumerateSerialPorts;
@@ -97,13 +111,6 @@ public:
     BOOL(WINAPI* m_shellNotifyIcon)(DWORD, PNOTIFYICONDATAA) = ::Shell_NotifyIconA;
     // While the shell refuses the icon, it is offered again this often.
     UINT m_trayRetryMs = 3000;
-    // Set before the dialog is created: the service captures, and this window is its view and
-    // its controls. Closing the window then hides it; the tray menu's Exit ends it.
-    bool m_bClientMode = false;
-    // The control channel in client mode (null: the service's own); tests run a service of their own.
-    const char* m_pipeName = nullptr;
-    // The server to believe in client mode (null: the collector service); tests serve it themselves.
-    ExpectedServerSource m_expectedServer;
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -115,17 +122,15 @@ protected:
     HCURSOR OnQueryDragIcon() override;
 
 private:
-    // Stops the capture and says how it ended: a Stop while bytes wait for the file can cost
-    // them. The worker's last messages go to messages when given.
-    CaptureEnd StopWorker(const char* why = "stopped", std::vector<CaptureMessage>* messages = nullptr);
     void FillPortList();
     // Selects the item of m_nCommPort in the Comm Port list, or none.
     void SelectStoredPort();
     // The seven settings members take these values (the controls are not touched).
     void TakeSettings(const CollectorSettings& settings);
     void SetRunning(bool running);
-    CString StateText() const;
     void UpdateTrayTip();
+    // The shown lane's state, in the progress bar's tip and the Lane row.
+    void UpdateStateTip(const CString& text);
     // A warning for the user: an owner-less box, after those still open are answered.
     void ShowWarning(const CString& text, const CString& caption);
     CollectorSettings CurrentSettings() const;
@@ -140,28 +145,31 @@ private:
     void KeepHiddenForTray(UINT message, LPARAM lParam);
     // Shows the window where it was, restored, as a double click on the tray icon does.
     void Restore();
-    // Client mode: the buttons, the bar, the tip and the boxes follow the service's capture.
-    void OnServiceNotify();
-    // Client mode: the controls show the service's settings when they changed there, so that a
-    // byte count does not undo what the user is picking.
-    void ShowServiceSettings(const CollectorSettings& settings);
-    // Client mode: the setting controls take input only from a window that may change them.
+    // The controls show the capture's settings of the shown lane when they changed there, so
+    // that a byte count does not undo what the user is picking.
+    void ShowCaptureSettings(const CollectorSettings& settings);
+    // The setting controls take input only from a window that may change them.
     void EnableSettingControls(bool enable);
-    // Client mode: a window that may only look says why, once, when it is first on the screen.
+    // A window that may only look says why, once, when it is first on the screen.
     void ExplainViewOnly();
     void ShowTrayMenu();
+    // The Lane row shows with two lanes or more; the shown lane falls back to lane 1 when it goes.
+    void UpdateLanes(const std::vector<LaneState>& lanes);
+    void ShowLaneRow(bool show);
+    // Add Lane and Remove Lane in the system menu, enabled as the capture allows.
+    void AddLaneMenu();
+    bool MayAddLane(const std::vector<LaneState>& lanes) const;
+    bool MayRemoveLane(const std::vector<LaneState>& lanes) const;
 
     // The shell's broadcast when the task bar is (re)created: the tray icon must be added again.
     UINT m_nTaskbarCreated;
     bool m_bDestroying = false;
     bool m_bSessionEnded = false;
-    // How the last capture ended, for the tray while no capture runs.
-    CaptureEnd m_lastEnd = CaptureEnd::None;
     // The boxes live on a thread of their own: one waiting for OK on the window's thread
     // would hold up every close (the close box, /close, logoff) until someone answered it.
     CMessageBoxQueue m_messageBoxes;
-    CServiceView m_service;
-    // Client mode: a close the window must obey (/close, the tray's Exit), not just hide for.
+    std::unique_ptr<ICollectorCapture> m_capture;
+    // A close the window must obey (/close, the tray's Exit), not just hide for.
     bool m_bExitRequested = false;
     // The File box's tip: the whole capture path.
     HWND m_hFileTip = nullptr;
@@ -169,8 +177,16 @@ private:
     TOOLINFOA FileTool();
     // Sets the File box, scrolled to the path's end.
     void ShowDataFile(const CString& path);
-    // Client mode: the service's settings as last shown, and whether any were.
-    CollectorSettings m_serviceSettings;
-    bool m_bServiceSettingsShown = false;
+    // The capture's settings of the shown lane as last shown, and whether any were.
+    CollectorSettings m_captureSettings;
+    bool m_bCaptureSettingsShown = false;
+    // The lane shown, and one just asked for that the window shows once it is there.
+    int m_nLane = 1;
+    int m_nAddedLane = 0;
+    // The Lane row's label and state, the items it lists ("Lane 2 (COM7)"), and whether it shows.
+    CWnd m_laneLabel;
+    CWnd m_laneState;
+    std::vector<CString> m_laneItems;
+    bool m_bLaneRowShown = false;
     bool m_bViewOnlyExplained = false;
 };

@@ -1,8 +1,6 @@
 #include "app/ServiceView.h"
 
 namespace {
-// Lane 1: the capture a window shows until it picks another lane.
-const int kCapture = 1;
 
 CString RefusalText(channel::Refusal reason)
 {
@@ -27,15 +25,22 @@ CString RefusalText(channel::Refusal reason)
 }
 } // namespace
 
-bool CServiceView::Start(HWND window, UINT message, const char* pipeName, ExpectedServerSource expected)
+CServiceView::CServiceView(const char* pipeName, ExpectedServerSource expected)
+    : m_pipeName(pipeName ? pipeName : channel::kPipeName), m_expected(std::move(expected))
 {
-    m_client = std::make_unique<CPipeClient>(pipeName ? pipeName : channel::kPipeName);
-    if (expected) m_client->SetExpectedServer(std::move(expected));
+}
+
+CServiceView::~CServiceView() { Close(nullptr); }
+
+bool CServiceView::Start(HWND window, UINT message)
+{
+    m_client = std::make_unique<CPipeClient>(m_pipeName);
+    if (m_expected) m_client->SetExpectedServer(m_expected);
     m_client->SetNotifyWindow(window, message);
     return m_client->Start();
 }
 
-void CServiceView::Stop()
+void CServiceView::Close(const char*)
 {
     if (m_client) m_client->Stop();
     m_client.reset();
@@ -43,32 +48,14 @@ void CServiceView::Stop()
 
 bool CServiceView::Connected() const { return m_client && m_client->IsConnected(); }
 
-const channel::ChannelState* CServiceView::Find(const std::vector<channel::ChannelState>& states) const
+std::vector<LaneState> CServiceView::Lanes() const
 {
-    for (const channel::ChannelState& state : states)
-        if (state.captureId == kCapture) return &state;
-    return nullptr;
+    std::vector<LaneState> lanes;
+    if (!m_client) return lanes;
+    for (const channel::ChannelState& state : m_client->States())
+        lanes.push_back(LaneState{state.captureId, state.status, state.settings});
+    return lanes;
 }
-
-CaptureStatus CServiceView::Status() const
-{
-    CaptureStatus status;
-    status.state = CaptureState::Ended;
-    if (!m_client) return status;
-    const std::vector<channel::ChannelState> states = m_client->States();
-    const channel::ChannelState* state = Find(states);
-    return state ? state->status : status;
-}
-
-CollectorSettings CServiceView::Settings() const
-{
-    if (!m_client) return CollectorSettings();
-    const std::vector<channel::ChannelState> states = m_client->States();
-    const channel::ChannelState* state = Find(states);
-    return state ? state->settings : CollectorSettings();
-}
-
-bool CServiceView::Running() const { return Connected() && Status().state != CaptureState::Ended; }
 
 bool CServiceView::MayControl() const { return m_client && m_client->MayControl(); }
 
@@ -80,8 +67,8 @@ std::vector<CaptureMessage> CServiceView::TakeMessages()
 {
     std::vector<CaptureMessage> messages;
     if (!m_client) return messages;
-    for (channel::UserMessage& m : m_client->TakeMessages())
-        if (m.captureId == kCapture) messages.push_back(std::move(m.message));
+    // Every lane's: its texts name the lane and its port.
+    for (channel::UserMessage& m : m_client->TakeMessages()) messages.push_back(std::move(m.message));
     return messages;
 }
 
@@ -93,8 +80,15 @@ std::vector<CString> CServiceView::TakeRefusals()
     return texts;
 }
 
-bool CServiceView::Run(const CollectorSettings& settings) { return m_client && m_client->Run(kCapture, settings); }
+bool CServiceView::Run(int lane, const CollectorSettings& settings) { return m_client && m_client->Run(lane, settings); }
 
-bool CServiceView::StopCapture() { return m_client && m_client->StopCapture(kCapture); }
+bool CServiceView::Stop(int lane, const char*) { return m_client && m_client->StopCapture(lane); }
 
-bool CServiceView::Save(const CollectorSettings& settings) { return m_client && m_client->Save(kCapture, settings); }
+bool CServiceView::Save(int lane, const CollectorSettings& settings) { return m_client && m_client->Save(lane, settings); }
+
+bool CServiceView::AddLane(int lane, const CollectorSettings& settings)
+{
+    return m_client && m_client->AddLane(lane, settings);
+}
+
+bool CServiceView::RemoveLane(int lane) { return m_client && m_client->RemoveLane(lane); }

@@ -1,51 +1,51 @@
 #pragma once
-// CServiceView: the service's capture as one session's window sees it, over the control
-// channel. The window is told of every change by a posted message and never waits on the pipe.
+// CServiceView: the service's lanes as one session's window sees and drives them, over the
+// control channel. The window is told of every change by a posted message and never waits on
+// the pipe.
 #include <windows.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "capture/CaptureWorker.h"
+#include "app/CollectorCapture.h"
 #include "channel/PipeClient.h"
 #include "settings/SettingsStore.h"
 
-class CServiceView {
+class CServiceView : public ICollectorCapture {
 public:
-    CServiceView() = default;
+    // pipeName null: the service's channel; expected null: the collector service is the server
+    // to believe. Tests serve the channel themselves.
+    explicit CServiceView(const char* pipeName = nullptr, ExpectedServerSource expected = ExpectedServerSource());
+    ~CServiceView() override;
     CServiceView(const CServiceView&) = delete;
     CServiceView& operator=(const CServiceView&) = delete;
 
-    // Connects, and keeps connecting while the service is away; the window hears of every change.
-    // expected null: the collector service is the server to believe.
-    bool Start(HWND window, UINT message, const char* pipeName = nullptr,
-               ExpectedServerSource expected = ExpectedServerSource());
-    void Stop();
+    // Connects, and keeps connecting while the service is away.
+    bool Start(HWND window, UINT message) override;
+    // Disconnects; the service's capture goes on.
+    void Close(const char* why) override;
+    void Refresh() override {}
+    bool ClosingHides() const override { return true; }
+    bool WindowKeepsSettings() const override { return false; }
+    bool HasLanes() const override { return true; }
 
-    // False while the service cannot be reached.
-    bool Connected() const;
-    // The capture's state; meaningful only while connected.
-    CaptureStatus Status() const;
-    // The settings the service's capture runs with; meaningful only while connected.
-    CollectorSettings Settings() const;
-    // A capture runs or waits for its port or file.
-    bool Running() const;
-    // Whether the service takes this window's Run, Stop and settings, and the account it sees.
-    bool MayControl() const;
-    CString Account() const;
-    // The service told its windows to go.
-    bool Dismissed() const;
-    std::vector<CaptureMessage> TakeMessages();
-    // The service's refusals of this window's requests, in words for the user.
-    std::vector<CString> TakeRefusals();
+    bool Connected() const override;
+    bool MayControl() const override;
+    CString Account() const override;
+    bool Dismissed() const override;
+    std::vector<LaneState> Lanes() const override;
+    std::vector<CaptureMessage> TakeMessages() override;
+    std::vector<CString> TakeRefusals() override;
 
-    // Ask the service; false when it cannot be reached.
-    bool Run(const CollectorSettings& settings);
-    bool StopCapture();
-    bool Save(const CollectorSettings& settings);
+    bool Run(int lane, const CollectorSettings& settings) override;
+    bool Stop(int lane, const char* why) override;
+    bool Save(int lane, const CollectorSettings& settings) override;
+    bool AddLane(int lane, const CollectorSettings& settings) override;
+    bool RemoveLane(int lane) override;
 
 private:
-    const channel::ChannelState* Find(const std::vector<channel::ChannelState>& states) const;
-
+    std::string m_pipeName;
+    ExpectedServerSource m_expected;
     std::unique_ptr<CPipeClient> m_client;
 };

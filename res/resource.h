@@ -15,6 +15,11 @@
 #define IDC_DATAFILE 1008
 #define IDC_BROWSE 1009
 #define IDC_PROGRESS 1010
+// The Lane row, made by the window when there are two lanes or more.
+#define IDC_LANE 1011
+// The system menu's lane commands: below 0xF000, low four bits clear, as the system asks.
+#define IDM_ADDLANE 0x0010
+#define IDM_REMOVELANE 0x0020
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -119,7 +119,7 @@ void ScriptedDlg::Command(int id, UINT code)
 bool ScriptedDlg::OnInitDialog()
 {
     bool result = CCollectorDlg::OnInitDialog();
-    capturingAtInit = m_pWorker != nullptr;
+    capturingAtInit = Capturing();
     visibleAtInit = IsWindowVisible();
     ::SetTimer(m_hWnd, kWatchdogTimer, kWatchdogMs, nullptr);
     PostMessage(kRunScript);

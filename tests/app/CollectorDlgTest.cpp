@@ -2,6 +2,7 @@
 // commands, closing, the tray icon and the window state.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
+#include "app/ServiceView.h"
 #include "service/ServiceCore.h"
 #include "channel/PipeServer.h"
 #include "settings/BootMarks.h"
@@ -119,7 +121,7 @@ TEST_F(CollectorDialog, FirstStartShowsTheDefaults)
     EXPECT_EQ(dlg.m_chkRunAtStartup.GetCheck(), BST_UNCHECKED);
     EXPECT_FALSE(Disabled(dlg.m_btnRun));
     EXPECT_FALSE(Disabled(dlg.m_btnStop));
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_EQ(boxes.Count(), 0u);
 
     EXPECT_EQ(reinterpret_cast<HICON>(dlg.SendMessage(WM_GETICON, ICON_BIG)), dlg.m_hIcon);
@@ -277,7 +279,7 @@ TEST_F(CollectorDialog, RunAtStartupWithoutAFileAsksForOne)
     EXPECT_EQ(box.type & MB_ICONMASK, UINT(MB_ICONWARNING));
     EXPECT_EQ(box.type & MB_TYPEMASK, UINT(MB_OK));
     EXPECT_EQ(dlg.m_chkRunAtStartup.GetCheck(), BST_CHECKED);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_FALSE(Disabled(dlg.m_btnRun));
     EXPECT_FALSE(Disabled(dlg.m_btnStop));
 }
@@ -291,12 +293,12 @@ TEST_F(CollectorDialog, RunAndStopSwapTheDisabledStyle)
     SeedAll(pair.port, 9600, 8, 2, 0, file, 0);
     Open();
     dlg.Command(IDC_RUN, BN_CLICKED);
-    EXPECT_NE(dlg.m_pWorker, nullptr);
+    EXPECT_TRUE(dlg.Capturing());
     EXPECT_TRUE(Disabled(dlg.m_btnRun));
     EXPECT_FALSE(Disabled(dlg.m_btnStop));
     EXPECT_TRUE(PumpUntil([&] { return testenv::FileExists(file); }, 5000));
     dlg.Command(IDC_STOP, BN_CLICKED);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_FALSE(Disabled(dlg.m_btnRun));
     EXPECT_TRUE(Disabled(dlg.m_btnStop));
     EXPECT_EQ(boxes.Count(), 0u);
@@ -333,7 +335,7 @@ TEST_F(CollectorRun, RunAtStartupCapturesBeforeTheDialogShowsAndCloseSavesEveryt
     EXPECT_TRUE(dlg.capturingAtInit);
     EXPECT_FALSE(dlg.visibleAtInit);
     EXPECT_EQ(dlg.destroyCalls, 1);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_EQ(testenv::ReadFileBytes(file), sent);
 
     DWORD value = 0;
@@ -371,7 +373,7 @@ TEST_F(CollectorRun, StopTwiceAndACloseDuringTheStopEndCleanly)
     });
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
     EXPECT_EQ(dlg.destroyCalls, 1);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_EQ(testenv::ReadFileBytes(file), sent);
 }
 
@@ -475,7 +477,7 @@ TEST_F(CollectorDialog, EndOfSessionStopsTheCaptureCompleteAndSaves)
     HWND h = dlg.GetSafeHwnd();
     EXPECT_EQ(dlg.SendMessage(WM_QUERYENDSESSION, 0, 0), TRUE);
     dlg.SendMessage(WM_ENDSESSION, TRUE, 0);
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_EQ(testenv::ReadFileBytes(file), sent);
     DWORD value = 0;
     EXPECT_TRUE(ReadDword("StopBits", value) && value == 2) << value;
@@ -536,7 +538,7 @@ TEST_F(CollectorDialog, TheButtonsTheTrayTipAndTheMessagesFollowTheCapture)
         }
         EXPECT_EQ(Disabled(dlg.m_btnRun), c.running);
         EXPECT_EQ(Disabled(dlg.m_btnStop), !c.running);
-        EXPECT_EQ(dlg.m_pWorker != nullptr, c.running);
+        EXPECT_EQ(dlg.Capturing(), c.running);
         std::vector<testenv::RecordedBox> shown = local.Boxes();
         ASSERT_EQ(shown.size(), c.caption ? 1u : 0u);
         if (c.caption) {
@@ -712,12 +714,10 @@ TEST_F(CollectorDialog, InClientModeTheWindowRunsAndStopsTheServicesCaptureAndIt
     CHandle stop(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::thread serving([&] { service.Serve(stop); });
 
-    dlg.m_bClientMode = true;
-    dlg.m_pipeName = options.name.c_str();
-    dlg.m_expectedServer = testenv::ThisProcessAsServer;
+    dlg.UseCapture(std::make_unique<CServiceView>(options.name.c_str(), testenv::ThisProcessAsServer));
     Open();
     // "Run Collector At Startup" is the service's to act on at boot, not the window's.
-    EXPECT_EQ(dlg.m_pWorker, nullptr);
+    EXPECT_FALSE(dlg.Capturing());
     EXPECT_TRUE(PumpUntil([&] { return TipState(dlg) == "stopped"; }, 5000)) << TipState(dlg);
     dlg.Command(IDC_RUN, BN_CLICKED);
     const std::string com = "COM" + std::to_string(pair.port);
@@ -753,48 +753,104 @@ TEST_F(CollectorDialog, InClientModeTheWindowRunsAndStopsTheServicesCaptureAndIt
 
 namespace {
 
-// The service's side of the channel for the window's client mode: what it runs, what it was asked.
+// The service's side of the channel for the window's client mode: the lanes it runs (lane 1 to
+// begin with), and what it was asked, lane by lane.
 class ServiceStandIn : public ICaptureControl {
 public:
-    ControlRefusal Run(int, const CollectorSettings& settings, const Requester&) override
+    ServiceStandIn() { lanes.resize(1); }
+    ControlRefusal Run(int lane, const CollectorSettings& settings, const Requester&) override
     {
         CSingleLock guard(&m_lock, true);
         runs.push_back(settings);
+        runLanes.push_back(lane);
         return std::nullopt;
     }
-    ControlRefusal Stop(int, const Requester&) override { return std::nullopt; }
+    ControlRefusal Stop(int lane, const Requester&) override
+    {
+        CSingleLock guard(&m_lock, true);
+        stopLanes.push_back(lane);
+        return std::nullopt;
+    }
     ControlRefusal Save(int, const CollectorSettings& settings, const Requester&) override
     {
         CSingleLock guard(&m_lock, true);
         saves.push_back(settings);
         return std::nullopt;
     }
-    ControlRefusal AddLane(int, const CollectorSettings&, const Requester&) override
+    ControlRefusal AddLane(int lane, const CollectorSettings& settings, const Requester&) override
     {
-        return channel::Refusal::NoSuchLane;
+        CSingleLock guard(&m_lock, true);
+        added.push_back({lane, {}, settings});
+        return addRefusal;
     }
-    ControlRefusal RemoveLane(int, const Requester&) override { return channel::Refusal::NoSuchLane; }
+    ControlRefusal RemoveLane(int lane, const Requester&) override
+    {
+        CSingleLock guard(&m_lock, true);
+        removed.push_back(lane);
+        return std::nullopt;
+    }
     std::vector<channel::ChannelState> States() const override
     {
         CSingleLock guard(&m_lock, true);
-        return {state};
+        return lanes;
     }
     channel::ChannelState Set(const CollectorSettings& settings, uint64_t bytes)
     {
+        SetLane(1, CaptureState::Capturing, settings);
         CSingleLock guard(&m_lock, true);
-        state.status = {CaptureState::Capturing, CaptureEnd::None, settings.commPort};
-        state.status.bytes = bytes;
-        state.settings = settings;
-        return state;
+        lanes[0].status.bytes = bytes;
+        return lanes[0];
+    }
+    // Adds or changes a lane; the lanes stay in rising order, as the service keeps them.
+    channel::ChannelState SetLane(int lane, CaptureState state, const CollectorSettings& settings)
+    {
+        CSingleLock guard(&m_lock, true);
+        channel::ChannelState s;
+        s.captureId = lane;
+        s.status = {state, CaptureEnd::None, settings.commPort};
+        s.settings = settings;
+        auto at = std::find_if(lanes.begin(), lanes.end(),
+                               [lane](const channel::ChannelState& l) { return l.captureId >= lane; });
+        if (at != lanes.end() && at->captureId == lane)
+            *at = s;
+        else
+            lanes.insert(at, s);
+        return s;
+    }
+    // The lane numbers there are, after lane (if given) went.
+    std::vector<int> Drop(int lane = 0)
+    {
+        CSingleLock guard(&m_lock, true);
+        std::vector<int> numbers;
+        lanes.erase(std::remove_if(lanes.begin(), lanes.end(),
+                                   [lane](const channel::ChannelState& l) { return l.captureId == lane; }),
+                    lanes.end());
+        for (const channel::ChannelState& l : lanes) numbers.push_back(l.captureId);
+        return numbers;
     }
     size_t Runs() const { CSingleLock guard(&m_lock, true); return runs.size(); }
     size_t Saves() const { CSingleLock guard(&m_lock, true); return saves.size(); }
+    size_t Requests() const
+    {
+        CSingleLock guard(&m_lock, true);
+        return runs.size() + stopLanes.size() + added.size() + removed.size();
+    }
 
     mutable CCriticalSection m_lock;
-    channel::ChannelState state;
+    std::vector<channel::ChannelState> lanes;
     std::vector<CollectorSettings> runs;
+    std::vector<int> runLanes;
+    std::vector<int> stopLanes;
     std::vector<CollectorSettings> saves;
+    std::vector<channel::ChannelState> added;
+    std::vector<int> removed;
+    ControlRefusal addRefusal;
 };
+
+bool MenuGreyed(const ScriptedDlg& d, UINT id)
+{
+    return (GetMenuState(GetSystemMenu(d, FALSE), id, MF_BYCOMMAND) & MF_GRAYED) != 0;
+}
 
 CollectorSettings ServiceSettings(int port, const char* file)
 {
@@ -822,9 +878,7 @@ protected:
         };
         server = std::make_unique<CPipeServer>(service, options);
         ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), server->Start());
-        dlg.m_bClientMode = true;
-        dlg.m_pipeName = options.name.c_str();
-        dlg.m_expectedServer = testenv::ThisProcessAsServer;
+        dlg.UseCapture(std::make_unique<CServiceView>(options.name.c_str(), testenv::ThisProcessAsServer));
     }
     bool Shows(const CollectorSettings& s)
     {
@@ -863,6 +917,8 @@ TEST_F(ClientModeDialog, AWindowThatMayOnlyLookShowsTheServicesCaptureGreyedSays
         EXPECT_TRUE(Disabled(*control)) << control->GetDlgCtrlID();
     ASSERT_TRUE(PumpUntil([&] { return boxes.Count() == 1; }, 5000));
     EXPECT_NE(std::string::npos, boxes.Boxes()[0].text.find("SHOP-PC\\cashier")) << boxes.Boxes()[0].text;
+    EXPECT_TRUE(MenuGreyed(dlg, IDM_ADDLANE));
+    EXPECT_TRUE(MenuGreyed(dlg, IDM_REMOVELANE));
     EXPECT_NE(std::string::npos, boxes.Boxes()[0].text.find("Only administrators")) << boxes.Boxes()[0].text;
 
     // Said once: the capture going on, the window hidden and shown again say nothing more.
@@ -920,4 +976,178 @@ TEST_F(ClientModeDialog, TheWindowFollowsTheServicesSettingsWritesNoneAndGoesWhe
     EXPECT_TRUE(PumpUntil([&] { return !IsWindow(dlg.GetSafeHwnd()); }, 5000));
     EXPECT_STREQ("C:\\window.txt", LoadCollectorSettings().dataFile);
     EXPECT_EQ(1, LoadCollectorSettings().runAtStartup);
+}
+
+namespace {
+
+// The text a tip shows for one of the dialog's controls.
+std::string TipOf(const ScriptedDlg& d, HWND control)
+{
+    char text[MAX_PATH] = {};
+    TOOLINFOA tool = {};
+    tool.cbSize = TTTOOLINFOA_V2_SIZE;
+    tool.hwnd = d.GetSafeHwnd();
+    tool.uId = reinterpret_cast<UINT_PTR>(control);
+    tool.lpszText = text;
+    SendMessageA(d.FileTip(), TTM_GETTEXTA, sizeof text, reinterpret_cast<LPARAM>(&tool));
+    return text;
+}
+
+RECT PlaceOf(const ScriptedDlg& d, const CWnd& control)
+{
+    RECT r;
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, d, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+bool SamePlace(const RECT& a, const RECT& b)
+{
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+std::vector<std::string> LaneItems(const CComboBox& list)
+{
+    std::vector<std::string> items;
+    for (const Item& item : ItemsOf(list)) items.push_back(item.text);
+    return items;
+}
+
+class LanesDialog : public ClientModeDialog {
+protected:
+    // The window made, but nothing heard from the service yet: it looks as with one lane.
+    void OpenAndKeepOneLaneLook()
+    {
+        ASSERT_TRUE(dlg.Create());
+        oneLaneCommPort = PlaceOf(dlg, dlg.m_cbCommPort);
+        GetClientRect(dlg, &oneLaneClient);
+    }
+    void Pick(int lane)
+    {
+        for (int i = 0; i < dlg.m_cbLane.GetCount(); ++i)
+            if (static_cast<int>(dlg.m_cbLane.GetItemData(i)) == lane) dlg.m_cbLane.SetCurSel(i);
+        dlg.Command(IDC_LANE, CBN_SELCHANGE);
+    }
+    bool ShowsFile(const char* file) { return TextOf(dlg.m_editDataFile) == file; }
+
+    RECT oneLaneCommPort{};
+    RECT oneLaneClient{};
+};
+
+} // namespace
+
+TEST_F(LanesDialog, ThePickedLaneShowsItsSettingsAndStateAndTakesRunAndStop)
+{
+    REQUIRE_TESTENV();
+    const CollectorSettings one = ServiceSettings(5, "C:\\pos\\one.txt");
+    const CollectorSettings two = ServiceSettings(7, "C:\\ProgramData\\Orvane DVR\\POSCollector\\lane-two-sales.txt");
+    const CollectorSettings three = ServiceSettings(9, "C:\\pos\\three.txt");
+    service.SetLane(1, CaptureState::Capturing, one);
+    service.SetLane(2, CaptureState::WaitingForPort, two);
+    service.SetLane(3, CaptureState::Ended, three);
+    Serve(true);
+    OpenAndKeepOneLaneLook();
+
+    ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(dlg.m_cbLane) && ShowsFile("C:\\pos\\one.txt"); }, 5000));
+    EXPECT_EQ(LaneItems(dlg.m_cbLane),
+              (std::vector<std::string>{"Lane 1 (COM5)", "Lane 2 (COM7)", "Lane 3 (COM9)"}));
+    EXPECT_EQ(SelectedText(dlg.m_cbLane), "Lane 1 (COM5)");
+    // The row comes above the settings, which make room for it.
+    EXPECT_GE(PlaceOf(dlg, dlg.m_cbCommPort).top, PlaceOf(dlg, dlg.m_cbLane).top + 10);
+    RECT client;
+    GetClientRect(dlg, &client);
+    EXPECT_GT(client.bottom, oneLaneClient.bottom);
+    // Too long for the tip in full words: the shorter ones.
+    EXPECT_EQ(TipState(dlg), "3 lanes: 1 capturing, 1 no port, 1 stopped");
+
+    // Lane 2: its settings, its state, its long path's end and whole path in the File box's tip.
+    Pick(2);
+    EXPECT_EQ(dlg.ShownLane(), 2);
+    EXPECT_TRUE(ShowsFile(two.dataFile));
+    EXPECT_EQ(SelectedText(dlg.m_cbCommPort), "COM7");
+    EXPECT_EQ(TipOf(dlg, dlg.m_progress), "COM7: waiting for the port");
+    EXPECT_EQ(TipOf(dlg, dlg.m_editDataFile), two.dataFile.GetString());
+    EXPECT_GT(SendMessageA(dlg.m_editDataFile, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+    EXPECT_TRUE(Disabled(dlg.m_btnRun));
+    EXPECT_FALSE(Disabled(dlg.m_btnStop));
+    dlg.Command(IDC_STOP, BN_CLICKED);
+
+    // Lane 3 is stopped: Run sends the window's settings for lane 3.
+    Pick(3);
+    EXPECT_TRUE(ShowsFile("C:\\pos\\three.txt"));
+    EXPECT_FALSE(Disabled(dlg.m_btnRun));
+    EXPECT_TRUE(Disabled(dlg.m_btnStop));
+    EXPECT_EQ(TipOf(dlg, dlg.m_progress), "stopped");
+    dlg.Command(IDC_RUN, BN_CLICKED);
+    ASSERT_TRUE(PumpUntil([&] { return service.Requests() == 2; }, 5000));
+    EXPECT_EQ(service.stopLanes, std::vector<int>{2});
+    EXPECT_EQ(service.runLanes, std::vector<int>{3});
+    EXPECT_EQ(service.runs[0].commPort, 9);
+    EXPECT_STREQ(service.runs[0].dataFile, "C:\\pos\\three.txt");
+
+    // A change on the service's side of a lane not shown leaves the shown one as it is.
+    server->Broadcast(service.SetLane(2, CaptureState::Capturing, two));
+    EXPECT_TRUE(PumpUntil([&] { return TipState(dlg) == "3 lanes: 2 capturing, 1 stopped"; }, 5000)) << TipState(dlg);
+    EXPECT_EQ(dlg.ShownLane(), 3);
+    EXPECT_TRUE(ShowsFile("C:\\pos\\three.txt"));
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST_F(LanesDialog, AddAndRemoveReachTheServiceWithTheLaneNumberAndARemovedLaneFallsBackToLaneOne)
+{
+    REQUIRE_TESTENV();
+    const CollectorSettings one = ServiceSettings(5, "C:\\pos\\sales.txt");
+    service.SetLane(1, CaptureState::Capturing, one);
+    service.SetLane(3, CaptureState::Ended, ServiceSettings(9, "C:\\pos\\sales-lane3.txt"));
+    Serve(true);
+    OpenAndKeepOneLaneLook();
+    ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(dlg.m_cbLane) && ShowsFile("C:\\pos\\sales.txt"); }, 5000));
+    EXPECT_FALSE(MenuGreyed(dlg, IDM_ADDLANE));
+    // Lane 1 stays: nothing to remove while it is shown.
+    EXPECT_TRUE(MenuGreyed(dlg, IDM_REMOVELANE));
+    dlg.Send(WM_SYSCOMMAND, IDM_REMOVELANE);
+
+    // The first free number, the window's settings on a port no lane has, a file of its own.
+    dlg.Send(WM_SYSCOMMAND, IDM_ADDLANE);
+    ASSERT_TRUE(PumpUntil([&] { return service.Requests() == 1; }, 5000));
+    ASSERT_EQ(service.added.size(), 1u);
+    const channel::ChannelState asked = service.added[0];
+    EXPECT_EQ(asked.captureId, 2);
+    EXPECT_NE(asked.settings.commPort, 5);
+    EXPECT_NE(asked.settings.commPort, 9);
+    EXPECT_STREQ(asked.settings.dataFile, "C:\\pos\\sales-lane2.txt");
+    EXPECT_EQ(asked.settings.baudRate, one.baudRate);
+    EXPECT_EQ(asked.settings.runAtStartup, 0);
+
+    // The service adds it: the window shows the new lane.
+    server->BroadcastLanes({1, 2, 3});
+    server->Broadcast(service.SetLane(2, CaptureState::Ended, asked.settings));
+    ASSERT_TRUE(PumpUntil([&] { return dlg.ShownLane() == 2; }, 5000));
+    EXPECT_TRUE(PumpUntil([&] { return ShowsFile("C:\\pos\\sales-lane2.txt"); }, 5000));
+    EXPECT_EQ(dlg.m_cbLane.GetCount(), 3);
+    EXPECT_FALSE(MenuGreyed(dlg, IDM_REMOVELANE));
+
+    // Removing the shown lane: the service is asked for lane 2, and the window falls back.
+    dlg.Send(WM_SYSCOMMAND, IDM_REMOVELANE);
+    ASSERT_TRUE(PumpUntil([&] { return service.Requests() == 2; }, 5000));
+    EXPECT_EQ(service.removed, std::vector<int>{2});
+    server->BroadcastLanes(service.Drop(2));
+    ASSERT_TRUE(PumpUntil([&] { return dlg.ShownLane() == 1 && ShowsFile("C:\\pos\\sales.txt"); }, 5000));
+
+    // A refusal is said as every refusal is.
+    service.addRefusal = channel::Refusal::PortInUse;
+    dlg.Send(WM_SYSCOMMAND, IDM_ADDLANE);
+    ASSERT_TRUE(PumpUntil([&] { return boxes.Count() == 1; }, 5000));
+    EXPECT_NE(std::string::npos, boxes.Boxes()[0].text.find("another lane captures that COM port"));
+
+    // Lane 3, shown, removed elsewhere: back to lane 1, and to the one-lane window.
+    Pick(3);
+    EXPECT_EQ(dlg.ShownLane(), 3);
+    server->BroadcastLanes(service.Drop(3));
+    ASSERT_TRUE(PumpUntil([&] { return dlg.ShownLane() == 1 && !IsWindowVisible(dlg.m_cbLane); }, 5000));
+    EXPECT_TRUE(SamePlace(PlaceOf(dlg, dlg.m_cbCommPort), oneLaneCommPort));
+    RECT client;
+    GetClientRect(dlg, &client);
+    EXPECT_EQ(client.bottom, oneLaneClient.bottom);
+    EXPECT_EQ(TipState(dlg), "COM5: capturing");
 }

@@ -5,6 +5,7 @@
 #include "app/CommandLine.h"
 #include "app/RunningCollector.h"
 #include "app/ServiceView.h"
+#include "app/StatusCommand.h"
 #include "platform/EventText.h"
 #include "platform/MessageBox.h"
 #include "service/ServiceHost.h"
@@ -43,6 +44,11 @@ CCollectorApp theApp;
 bool CCollectorApp::InitInstance()
 {
     const CommandLineOptions options = ParseCommandLine(::GetCommandLineA());
+    // For scripts: no window, no box, no single-instance claim; any account may ask.
+    if (options.status) {
+        m_nExitCode = RunStatusCommand(options.statusJson);
+        return false;
+    }
     if (options.service) {
         m_nExitCode = RunCollectorService();
         return false;

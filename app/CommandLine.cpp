@@ -47,6 +47,10 @@ CommandLineOptions ParseCommandLine(const char* commandLine)
             options.serviceProperties[name] = value;
             continue;
         }
+        if (options.status && ::lstrcmpiA(word.c_str(), "json") == 0) {
+            options.statusJson = true;
+            continue;
+        }
         if (word.size() < 2 || (word[0] != '/' && word[0] != '-')) continue;
         const char* name = word.c_str() + 1;
         if (::lstrcmpiA(name, "tray") == 0)
@@ -63,6 +67,8 @@ CommandLineOptions ParseCommandLine(const char* commandLine)
             options.stopService = true;
         else if (::lstrcmpiA(name, "startservice") == 0)
             options.startService = true;
+        else if (::lstrcmpiA(name, "status") == 0)
+            options.status = true;
     }
     return options;
 }

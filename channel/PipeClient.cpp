@@ -297,15 +297,17 @@ bool CPipeClient::Open(CHandle& pipe)
     return false;
 }
 
-bool CPipeClient::Trusted(HANDLE pipe) const
+bool IsTrustedPipe(HANDLE pipe, const ExpectedServerSource& source)
 {
     ExpectedServer expected;
-    if (!m_expected || !m_expected(expected)) return false;
+    if (!source || !source(expected)) return false;
     ULONG serverProcessId = 0;
     std::string owner;
     return GetNamedPipeServerProcessId(pipe, &serverProcessId) && PipeOwner(pipe, owner) &&
            IsExpectedServer(serverProcessId, owner, expected);
 }
+
+bool CPipeClient::Trusted(HANDLE pipe) const { return IsTrustedPipe(pipe, m_expected); }
 
 void CPipeClient::Converse(HANDLE pipe)
 {

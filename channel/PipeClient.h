@@ -34,6 +34,9 @@ bool ExpectService(const char* serviceName, ExpectedServer& expected);
 // owner: never the service's) is the expected server.
 bool IsExpectedServer(DWORD serverProcessId, const std::string& ownerSid, const ExpectedServer& expected);
 
+// Whether the pipe's server is the expected one: checked before anything is read from it.
+bool IsTrustedPipe(HANDLE pipe, const ExpectedServerSource& expected);
+
 class CPipeClient {
 public:
     explicit CPipeClient(std::string pipeName = channel::kPipeName);

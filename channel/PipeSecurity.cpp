@@ -9,8 +9,8 @@
 namespace {
 
 // FILE_GENERIC_READ | FILE_WRITE_DATA: not FILE_GENERIC_WRITE, whose FILE_APPEND_DATA is also
-// FILE_CREATE_PIPE_INSTANCE and would let a session's user serve the pipe's clients.
-constexpr const char* kSessionUserRights = "0x12008b";
+// FILE_CREATE_PIPE_INSTANCE and would let a client serve the pipe's clients.
+constexpr const char* kClientRights = "0x12008b";
 
 std::string OwnAccountSid()
 {
@@ -50,9 +50,12 @@ std::string PipeOwnerSid()
 std::string PipeSecurityDescriptorString(const std::string& fullAccessSid)
 {
     if (fullAccessSid.empty()) return std::string();
-    // Deny first: an access list is read in order. P: nothing inherited.
-    return std::string("D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;") + fullAccessSid + ")(A;;" +
-           kSessionUserRights + ";;;IU)";
+    // P: nothing inherited. Every account that has logged on may read and ask (the service decides
+    // who may control), so that a script's status question is answered under any logon: a
+    // scheduled task, an agent, a remote shell. Other computers never get in: the pipe rejects
+    // remote clients.
+    return std::string("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;") + fullAccessSid + ")(A;;" + kClientRights +
+           ";;;AU)";
 }
 
 bool BuildPipeSecurityDescriptor(CLocalPtr<void>& descriptor, DWORD& error)

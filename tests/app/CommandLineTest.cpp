@@ -15,6 +15,26 @@ TEST(CommandLine, SwitchesMatchInAnyCaseWithSlashOrDash)
     EXPECT_TRUE(options.startService);
 }
 
+TEST(CommandLine, StatusTakesJsonOnlyAfterIt)
+{
+    const struct {
+        const char* line;
+        bool status;
+        bool json;
+    } cases[] = {
+        {"POSCollector.exe /status", true, false},
+        {"POSCollector.exe -STATUS Json", true, true},
+        {"POSCollector.exe json /status", true, false},
+        {"POSCollector.exe /statusjson", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const CommandLineOptions options = ParseCommandLine(c.line);
+        EXPECT_EQ(c.status, options.status);
+        EXPECT_EQ(c.json, options.statusJson);
+    }
+}
+
 TEST(CommandLine, TheProgramNameAndUnknownWordsSwitchNothingOn)
 {
     // A quoted program name may hold blanks and look like a switch; installers quote it.

@@ -117,6 +117,50 @@ bool RunShell(const std::string& command, DWORD timeoutMs)
     return finished && std::atoi(text.c_str()) == 0;
 }
 
+bool RunProgram(const std::string& commandLine, std::string& output, DWORD& exitCode, DWORD timeoutMs)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readRaw = nullptr;
+    HANDLE writeRaw = nullptr;
+    if (!CreatePipe(&readRaw, &writeRaw, &inherit, 0)) return false;
+    CHandle reader(readRaw);
+    CHandle writer(writeRaw);
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writer;
+    si.hStdError = writer;
+    si.hStdInput = nullptr;
+    PROCESS_INFORMATION pi = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
+    CHandle process(pi.hProcess);
+    CHandle thread(pi.hThread);
+    // Only the child holds the write end now: the read ends when the child does.
+    writer.Close();
+    output.clear();
+    // Polled, never a blocking read: a child that hangs must not hang the test.
+    auto drain = [&] {
+        char buffer[4096];
+        DWORD available = 0;
+        DWORD n = 0;
+        while (PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+               ReadFile(reader, buffer, sizeof buffer, &n, nullptr) && n > 0)
+            output.append(buffer, n);
+    };
+    const DWORD start = GetTickCount();
+    while (WaitForSingleObject(process, 10) == WAIT_TIMEOUT) {
+        drain();
+        if (GetTickCount() - start >= timeoutMs) {
+            TerminateProcess(process, 1);
+            return false;
+        }
+    }
+    drain();
+    return GetExitCodeProcess(process, &exitCode) != FALSE;
+}
+
 bool Unplug(const PortPair& pair)
 {
     return PairCtl(pair, "unplug");

@@ -41,6 +41,9 @@ std::string ScratchDir();
 // Runs "/bin/sh -c command" on the Linux side and waits for it (bounded). True when it
 // ended within timeoutMs with exit status 0.
 bool RunShell(const std::string& command, DWORD timeoutMs = 20000);
+// Runs a Windows program with its standard output on a pipe, as a script or an agent runs it, and
+// waits for it (bounded). False when it could not be started or did not end within timeoutMs.
+bool RunProgram(const std::string& commandLine, std::string& output, DWORD& exitCode, DWORD timeoutMs = 20000);
 // Kills the pair's socat (an unplugged adapter) / starts it again with the same links.
 bool Unplug(const PortPair& pair);
 bool Plug(const PortPair& pair);

@@ -102,11 +102,12 @@ void CCaptureService::Resume()
             all.push_back(entry.first);
         }
     }
+    // Before anything marks a lane: the first mark would make the boot's volatile key.
+    bool known = false;
+    const bool boot = FirstStartSinceBoot(known);
     for (int lane : all) NoteUnreadable(lane);
     // Lane by lane in rising order: of two on one port, the higher one is refused.
     ResolvePorts(all);
-    bool known = false;
-    const bool boot = FirstStartSinceBoot(known);
     for (auto& entry : m_lanes) {
         if (entry.second.blockedBy) continue;
         if (boot) {

@@ -188,8 +188,8 @@ public:
         for (auto& c : clients) c->Stop();
     }
 
-    // The service's own CPU with 1, 4 and 16 lanes capturing idle lines, from GetProcessTimes over
-    // a fixed span (and the Wine process's scheduler count beside it).
+    // The service's own CPU with 1, 4 and 16 lanes capturing idle lines over a fixed span: from
+    // GetProcessTimes, and the Wine process's scheduler count beside it.
     void IdleLanesCpu(int seconds)
     {
         for (int lanes : {1, 4, 16}) {
@@ -207,9 +207,12 @@ public:
             const double span = Now() - t0;
             const double pct = cpu0 >= 0 && cpu1 >= cpu0 ? (cpu1 - cpu0) / 1e7 / span * 100 : -1;
             const double schedPct = ns0 >= 0 && ns1 >= ns0 ? (ns1 - ns0) / 1e9 / span * 100 : -1;
+            // Wine counts another process's times in 10 ms ticks (0.03 % of 30 s); the scheduler's
+            // nanoseconds of its Wine process are the finer figure, and the larger one is judged.
+            const double judged = std::max(pct, schedPct);
             const std::string what = "service CPU, " + std::to_string(lanes) + " idle lanes, " + std::to_string(seconds) + " s";
             Line(what.c_str(), Fmt("%.3f %% (sched %.3f %%)", pct, schedPct), lanes == 4 ? "<= 0.2 %" : "(growth)",
-                 lanes == 4 ? pct >= 0 && pct <= 0.2 : pct >= 0);
+                 lanes == 4 ? judged >= 0 && judged <= 0.2 : judged >= 0);
         }
     }
 

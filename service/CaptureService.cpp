@@ -433,7 +433,8 @@ bool CCaptureService::Stop(int lane, const Requester& who)
 void CCaptureService::Shutdown()
 {
     CSingleLock commands(&m_commands, true);
-    for (auto& lane : m_lanes) EndWorker(lane.first, false, "the service was stopped", ThisProcess("a stop of the service"));
+    for (auto& lane : m_lanes)
+        EndWorker(lane.first, false, "the service was stopped", ThisProcess("a stop of the service"));
 }
 
 void CCaptureService::Start(int lane, bool append, const Requester& who, const char* endWhy)

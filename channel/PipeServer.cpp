@@ -431,6 +431,23 @@ void CPipeServer::Welcome(Connection& c)
     if (m_dismissed) Queue(c, channel::Dismiss{});
 }
 
+CString CPipeServer::LanePrefix(int lane, const channel::Frame& frame) const
+{
+    // A number that is no lane names none.
+    if (lane < 1 || lane > channel::kMaxLanes) return CString();
+    // The port the lane has, or for a lane not there yet the one it was to have.
+    int port = 0;
+    for (const channel::ChannelState& s : m_control.States())
+        if (s.captureId == lane) port = s.settings.commPort;
+    if (const auto* add = std::get_if<channel::AddLane>(&frame)) port = add->settings.commPort;
+    CString prefix;
+    if (port)
+        prefix.Format("Lane %d (COM%d): ", lane, port);
+    else
+        prefix.Format("Lane %d: ", lane);
+    return prefix;
+}
+
 void CPipeServer::Request(Connection& c, const channel::Frame& frame)
 {
     int id = 0;
@@ -445,7 +462,7 @@ void CPipeServer::Request(Connection& c, const channel::Frame& frame)
             CString session;
             session.Format("%lu", static_cast<unsigned long>(c.who.sessionId));
             ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_REQUEST_REFUSED,
-                                 {c.who.account, session, RequestName(frame)});
+                                 {c.who.account, session, RequestName(frame), LanePrefix(id, frame)});
         }
         Queue(c, channel::Refused{id, channel::Refusal::NotAllowed});
         return;

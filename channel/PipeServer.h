@@ -88,6 +88,8 @@ private:
     void Welcome(Connection& c);
     // Run, Stop, Save, AddLane or RemoveLane from a welcomed client.
     void Request(Connection& c, const channel::Frame& frame);
+    // "Lane 2 (COM7): ", as the events that concern a lane begin.
+    CString LanePrefix(int lane, const channel::Frame& frame) const;
     void Queue(Connection& c, const channel::Frame& frame);
     void QueueBytes(Connection& c, const std::string& bytes);
     void SendNext(Connection& c);

@@ -21,8 +21,17 @@ ControlRefusal CServiceCommands::Queue(Command command)
     return std::nullopt;
 }
 
+bool CServiceCommands::PortTaken(int lane, int port) const
+{
+    CSingleLock guard(&m_lock, true);
+    for (const channel::ChannelState& state : m_states)
+        if (state.captureId != lane && state.settings.commPort == port) return true;
+    return false;
+}
+
 ControlRefusal CServiceCommands::Run(int captureId, const CollectorSettings& settings, const Requester& who)
 {
+    if (PortTaken(captureId, settings.commPort)) return channel::Refusal::PortInUse;
     return Queue(Command{Command::Kind::Run, captureId, settings, who});
 }
 
@@ -33,15 +42,23 @@ ControlRefusal CServiceCommands::Stop(int captureId, const Requester& who)
 
 ControlRefusal CServiceCommands::Save(int captureId, const CollectorSettings& settings, const Requester& who)
 {
+    if (PortTaken(captureId, settings.commPort)) return channel::Refusal::PortInUse;
     return Queue(Command{Command::Kind::Save, captureId, settings, who});
 }
 
-ControlRefusal CServiceCommands::AddLane(int, const CollectorSettings&, const Requester&)
+ControlRefusal CServiceCommands::AddLane(int lane, const CollectorSettings& settings, const Requester& who)
 {
-    return channel::Refusal::NoSuchLane;
+    if (lane < 2 || lane > channel::kMaxLanes) return channel::Refusal::NoSuchLane;
+    if (PortTaken(lane, settings.commPort)) return channel::Refusal::PortInUse;
+    return Queue(Command{Command::Kind::AddLane, lane, settings, who});
 }
 
-ControlRefusal CServiceCommands::RemoveLane(int, const Requester&) { return channel::Refusal::NoSuchLane; }
+ControlRefusal CServiceCommands::RemoveLane(int lane, const Requester& who)
+{
+    // Lane 1 is the service's own key: it can be stopped, not removed.
+    if (lane == 1) return channel::Refusal::NoSuchLane;
+    return Queue(Command{Command::Kind::RemoveLane, lane, CollectorSettings(), who});
+}
 
 std::vector<CServiceCommands::Command> CServiceCommands::Take()
 {

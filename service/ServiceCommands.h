@@ -14,7 +14,7 @@
 class CServiceCommands : public ICaptureControl {
 public:
     struct Command {
-        enum class Kind { Run, Stop, Save };
+        enum class Kind { Run, Stop, Save, AddLane, RemoveLane };
         Kind kind = Kind::Stop;
         int captureId = 0;
         CollectorSettings settings;
@@ -28,7 +28,8 @@ public:
     ControlRefusal Run(int lane, const CollectorSettings& settings, const Requester& who) override;
     ControlRefusal Stop(int lane, const Requester& who) override;
     ControlRefusal Save(int lane, const CollectorSettings& settings, const Requester& who) override;
-    // The service runs one lane: there is no room for another.
+    // Run, Save and AddLane are refused at once with PortInUse when another lane has the port,
+    // as the states last published say; the service checks again when it acts.
     ControlRefusal AddLane(int lane, const CollectorSettings& settings, const Requester& who) override;
     ControlRefusal RemoveLane(int lane, const Requester& who) override;
     std::vector<channel::ChannelState> States() const override;
@@ -41,6 +42,7 @@ public:
 
 private:
     ControlRefusal Queue(Command command);
+    bool PortTaken(int lane, int port) const;
 
     CHandle m_event;
     mutable CCriticalSection m_lock;

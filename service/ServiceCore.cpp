@@ -91,6 +91,12 @@ void CServiceCore::Serve(HANDLE stop, HANDLE dismiss)
             case CServiceCommands::Command::Kind::Save:
                 m_captures.Save(command.captureId, command.settings, command.who);
                 break;
+            case CServiceCommands::Command::Kind::AddLane:
+                m_captures.AddLane(command.captureId, command.settings, command.who);
+                break;
+            case CServiceCommands::Command::Kind::RemoveLane:
+                m_captures.RemoveLane(command.captureId, command.who);
+                break;
             }
         }
         m_captures.Refresh();
@@ -123,8 +129,8 @@ void CServiceCore::Publish()
         m_server.Broadcast(state);
     }
     m_published = states;
-    for (int id = 1; id <= CCaptureService::kCaptures; ++id)
-        for (const CaptureMessage& message : m_captures.TakeMessages(id)) m_server.BroadcastMessage(id, message);
+    for (int lane : lanes)
+        for (const CaptureMessage& message : m_captures.TakeMessages(lane)) m_server.BroadcastMessage(lane, message);
 }
 
 void CServiceCore::Shutdown()

@@ -185,6 +185,9 @@ DWORD ConfigureServiceParameters(const std::map<std::string, std::string>& prope
     if (rc == ERROR_SUCCESS && (!present || parameters.settings != before.settings))
         rc = SaveServiceSettings(parameters.settings);
     if (rc == ERROR_SUCCESS && operatorsGiven) rc = SaveServiceOperators(parameters.operators);
+    // The copy's silence alert and its other lanes come back with lane 1's settings.
+    if (rc == ERROR_SUCCESS && restored) rc = SaveLaneParameters(1, parameters);
+    if (rc == ERROR_SUCCESS && restored) rc = RestoreServiceLanesFromCopy();
     if (rc != ERROR_SUCCESS) {
         refused = CString("The service's Parameters key could not be written: ") +
                   SystemErrorText(static_cast<DWORD>(rc));

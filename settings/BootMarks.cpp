@@ -8,7 +8,16 @@
 
 namespace {
 
-const char kRunningValue[] = "CaptureRunning";
+CString RunningValue(int lane)
+{
+    CString name("CaptureRunning");
+    if (lane != 1) {
+        CString suffix;
+        suffix.Format("Lane%d", lane);
+        name += suffix;
+    }
+    return name;
+}
 
 // The volatile key under the collector's, in the family's 32-bit view; null when it cannot be had.
 HKEY OpenBootKey(bool create, bool* created)
@@ -38,27 +47,27 @@ bool FirstStartSinceBoot(bool& known)
     return known && created;
 }
 
-bool CaptureWasRunning()
+bool CaptureWasRunning(int lane)
 {
     HKEY key = OpenBootKey(false, nullptr);
     if (!key) return false;
     DWORD value = 0, size = sizeof value;
-    bool running = ::RegQueryValueExA(key, kRunningValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) ==
+    bool running = ::RegQueryValueExA(key, RunningValue(lane), nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) ==
                        ERROR_SUCCESS &&
                    value == 1;
     ::RegCloseKey(key);
     return running;
 }
 
-void SetCaptureRunning(bool running)
+void SetCaptureRunning(bool running, int lane)
 {
     HKEY key = OpenBootKey(true, nullptr);
     if (!key) return;
     if (running) {
         DWORD one = 1;
-        ::RegSetValueExA(key, kRunningValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+        ::RegSetValueExA(key, RunningValue(lane), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
     } else {
-        ::RegDeleteValueA(key, kRunningValue);
+        ::RegDeleteValueA(key, RunningValue(lane));
     }
     ::RegCloseKey(key);
 }

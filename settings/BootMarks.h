@@ -6,6 +6,7 @@
 // True on the first call since the system started (it creates the volatile key); false after.
 // Also false when the key cannot be had at all, so that a doubt never empties a capture file.
 bool FirstStartSinceBoot(bool& known);
-// Whether a capture was running when the service last stopped or failed.
-bool CaptureWasRunning();
-void SetCaptureRunning(bool running);
+// Whether a lane's capture was running when the service last stopped or failed. Lane 1's mark
+// keeps the name it had before lanes, so that a restart across an upgrade resumes it.
+bool CaptureWasRunning(int lane = 1);
+void SetCaptureRunning(bool running, int lane = 1);

@@ -487,12 +487,14 @@ TEST_F(PipeChannel, AnAccountThatMayOnlyLookIsToldSoAndNoneOfItsRequestsReachThe
     for (const testenv::RecordedEvent& e : events) {
         EXPECT_EQ(EVENTLOG_WARNING_TYPE, e.type);
         EXPECT_EQ(static_cast<DWORD>(MSG_REQUEST_REFUSED), e.id);
-        ASSERT_EQ(3u, e.strings.size());
+        ASSERT_EQ(4u, e.strings.size());
         EXPECT_EQ("SHOP-PC\\cashier", e.strings[0]);
         EXPECT_EQ("2", e.strings[1]);
     }
     EXPECT_EQ("Run", events[0].strings[2]);
     EXPECT_EQ("Stop", events[1].strings[2]);
+    EXPECT_EQ("Lane 1 (COM1): ", events[0].strings[3]);
+    EXPECT_EQ("", events[2].strings[3]) << "lane 0 is no lane";
     EXPECT_TRUE(client->IsConnected());
 }
 

@@ -52,13 +52,17 @@ const EventCase kEvents[] = {
     {MSG_SERVICE_STARTED, 0x4FFF0008, {"1.0.0.2"}},
     {MSG_SERVICE_STOPPED, 0x4FFF0009, {"1.0.0.2"}},
     {MSG_COLLECTOR_NOTE, 0x4FFF000A, {"Anything at all"}},
-    {MSG_SETTINGS_CHANGED, 0x4FFF000B, {"CommPort: 3 -> 5", "NT AUTHORITY\\LOCAL SERVICE", "0", "a deployment"}},
-    {MSG_REQUEST_REFUSED, 0x8FFF000C, {"SHOP-PC\\cashier", "2", "Stop"}},
+    {MSG_SETTINGS_CHANGED, 0x4FFF000B,
+     {"CommPort: 3 -> 5", "NT AUTHORITY\\LOCAL SERVICE", "0", "a deployment", "Lane 2 (COM5): "}},
+    {MSG_REQUEST_REFUSED, 0x8FFF000C, {"SHOP-PC\\cashier", "2", "Stop", "Lane 2 (COM7): "}},
     {MSG_CHANNEL_NAME_TAKEN, 0xCFFF000D, {"Access is denied."}},
     {MSG_CHANNEL_OPEN, 0x4FFF000E, {"\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector"}},
     {MSG_LINE_SILENT, 0x8FFF000F, {"COM5", "30", "the last byte came at 2024-05-06 19:55", "Lane 2 (COM5): "}},
     {MSG_SOUND_AGAIN, 0x4FFF0010, {"COM5", "1 hour 5 minutes", "Lane 2 (COM5): "}},
     {MSG_OPEN_HOURS_UNREADABLE, 0x8FFF0011, {"Mon-Fry 08:00-20:00", "\"Fry\" is not a day", "Lane 2 (COM5): "}},
+    {MSG_LANE_PORT_TAKEN, 0xCFFF0012, {"Lane 3 (COM7): ", "COM7", "Lane 2 (COM7)"}},
+    {MSG_LANE_ADDED, 0x4FFF0013, {"Lane 3 (COM9): ", "C:\\Receipts\\lane 3.txt", "TILL\\anna", "2", "a window"}},
+    {MSG_LANE_REMOVED, 0x4FFF0014, {"Lane 3 (COM9): ", "C:\\Receipts\\lane 3.txt", "TILL\\anna", "2", "a window"}},
 };
 
 TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertInPlace)

@@ -287,9 +287,11 @@ TEST_F(CaptureServiceTest, ADeploymentsChangeMovesTheCaptureAppendingAndTheSameV
     std::vector<testenv::RecordedEvent> since = EventsOf(log, MSG_SETTINGS_CHANGED, before);
     ASSERT_EQ(since.size(), 2u);
     // The registry does not say who wrote it: the service names its own account and session.
+    const std::string lane = "Lane 1 (COM" + std::to_string(pair.port) + "): ";
     EXPECT_EQ(since[0].strings, (std::vector<std::string>{"RunAtStartup: 0 -> 1", ProcessAccountName().GetString(),
-                                                          std::to_string(ProcessSessionId()), "a deployment"}));
-    EXPECT_EQ(since[1].strings, (std::vector<std::string>{"RunAtStartup: 1 -> 0", "TILL\\bob", "3", "a window"}));
+                                                          std::to_string(ProcessSessionId()), "a deployment", lane}));
+    EXPECT_EQ(since[1].strings,
+              (std::vector<std::string>{"RunAtStartup: 1 -> 0", "TILL\\bob", "3", "a window", lane}));
     EXPECT_TRUE(EventsOf(log, MSG_CAPTURE_ENDED, before).empty()) << "the capture was restarted";
     bool present = false;
     EXPECT_EQ(LoadServiceParameters(present).settings, saved);

@@ -2,6 +2,8 @@
 // that a value that is not valid changes nothing.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "app/CommandLine.h"
 #include "service/ServiceProperties.h"
 #include "settings/RegistryKey.h"
@@ -137,4 +139,38 @@ TEST(ServiceProperties, TheInstallTakesTheFamilyKeysSettingsKeepsWhatIsNotGivenA
               static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_NE(std::string(refused.GetString()).find("DATABITS=\"eight\""), std::string::npos) << refused.GetString();
     EXPECT_EQ(LoadServiceParameters(present), stored);
+}
+
+TEST(ServiceProperties, AnUpgradeTakesBackEveryLaneWithItsSilenceAlertAndNotALaneRemovedSince)
+{
+    testenv::ParametersKeyGuard guard;
+    ServiceParameters first, second, third;
+    first.settings.commPort = 5;
+    first.silenceMinutes = 30;
+    first.openHours = "Mon-Sat 08:00-20:00";
+    second.settings.commPort = 7;
+    second.settings.dataFile = "C:\\Shop\\lane 2.txt";
+    second.silenceMinutes = 10;
+    third.settings.commPort = 9;
+    ASSERT_EQ(SaveLaneParameters(1, first), ERROR_SUCCESS);
+    ASSERT_EQ(SaveLaneParameters(2, second), ERROR_SUCCESS);
+    ASSERT_EQ(SaveLaneParameters(3, third), ERROR_SUCCESS);
+    // The older version's removal: a copy, then the service's key goes with everything under it.
+    auto upgrade = [] {
+        ASSERT_EQ(CopyServiceParametersAside(), ERROR_SUCCESS);
+        ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, kServiceParametersPath), ERROR_SUCCESS);
+        CString refused;
+        ASSERT_EQ(ConfigureServiceParameters({}, refused), static_cast<DWORD>(ERROR_SUCCESS)) << refused.GetString();
+    };
+    upgrade();
+    bool present = false;
+    const ServiceParameters back = LoadServiceParameters(present);
+    EXPECT_EQ(back.silenceMinutes, 30u);
+    EXPECT_EQ(back.openHours, first.openHours);
+    EXPECT_EQ(LoadServiceLanes(), (std::map<int, ServiceParameters>{{2, second}, {3, third}}));
+
+    // Lane 3 removed before the next upgrade stays removed, though an older copy held it.
+    ASSERT_EQ(DeleteLaneKey(3), ERROR_SUCCESS);
+    upgrade();
+    EXPECT_EQ(LoadServiceLanes(), (std::map<int, ServiceParameters>{{2, second}}));
 }

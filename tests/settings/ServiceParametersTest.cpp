@@ -6,6 +6,8 @@
 
 #include <sddl.h>
 
+#include <map>
+
 #include "RegistryTestSupport.h"
 #include "platform/Handle.h"
 #include "service/ServiceSid.h"
@@ -30,6 +32,23 @@ protected:
     testenv::ParametersKeyGuard guard;
 };
 
+// The Parameters key's list, or a LaneN key's: what it inherits from Parameters, protected.
+Dacl ExpectedDacl(bool lane = false)
+{
+    const BYTE inherit = CONTAINER_INHERIT_ACE;
+    const std::string service = CollectorServiceSidString().GetString();
+    Dacl dacl = {true, true,
+                 {{ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_ALL_ACCESS, SidText(WinBuiltinAdministratorsSid)},
+                  {ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_ALL_ACCESS, SidText(WinLocalSystemSid)},
+                  {ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_READ | KEY_SET_VALUE, service}}};
+    // The service makes LaneN keys in Parameters, and deletes them.
+    if (!lane) dacl.aces.push_back({ACCESS_ALLOWED_ACE_TYPE, 0, KEY_CREATE_SUB_KEY, service});
+    dacl.aces.push_back(
+        {ACCESS_ALLOWED_ACE_TYPE, static_cast<BYTE>(lane ? inherit : inherit | INHERIT_ONLY_ACE), DELETE, service});
+    dacl.aces.push_back({ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_READ, SidText(WinBuiltinUsersSid)});
+    return dacl;
+}
+
 } // namespace
 
 TEST_F(ServiceParametersTest, OnlyAdministratorsSystemAndTheServiceMayChangeTheKeyAndUsersMayReadIt)
@@ -40,13 +59,7 @@ TEST_F(ServiceParametersTest, OnlyAdministratorsSystemAndTheServiceMayChangeTheK
     wide.Close();
     ASSERT_EQ(CreateServiceParametersKey(), ERROR_SUCCESS);
 
-    const BYTE inherit = CONTAINER_INHERIT_ACE;
-    const Dacl expected = {true, true,
-                           {{ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_ALL_ACCESS, SidText(WinBuiltinAdministratorsSid)},
-                            {ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_ALL_ACCESS, SidText(WinLocalSystemSid)},
-                            {ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_READ | KEY_SET_VALUE,
-                             CollectorServiceSidString().GetString()},
-                            {ACCESS_ALLOWED_ACE_TYPE, inherit, KEY_READ, SidText(WinBuiltinUsersSid)}}};
+    const Dacl expected = ExpectedDacl();
     // Read back while the wineserver that keeps it runs.
     EXPECT_EQ(ReadDacl(kServiceParametersPath, kServiceParametersView), expected);
     // The copy an upgrade takes back is as protected: whoever could write it would decide the
@@ -101,4 +114,76 @@ TEST_F(ServiceParametersTest, ValuesKeepTheFamilyKeysNamesAndTypesAndReadBackAsW
             << value.name;
         EXPECT_EQ(type, value.type) << value.name;
     }
+}
+
+TEST_F(ServiceParametersTest, ALaneKeyMadeByTheServiceOrByADeploymentBeforeTheInstallGetsTheLaneList)
+{
+    // Whoever may write a lane's key decides which port and file it captures.
+    ASSERT_EQ(CreateServiceParametersKey(), ERROR_SUCCESS);
+    CollectorSettings settings;
+    settings.commPort = 7;
+    ASSERT_EQ(SaveLaneSettings(3, settings), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDacl(LanePath(3), kServiceParametersView), ExpectedDacl(true));
+    // reg.exe add ...\Parameters\Lane2 ahead of the package: no list of its own.
+    CTestKey deployed;
+    ASSERT_TRUE(deployed.Create(LanePath(2), nullptr, kServiceParametersView));
+    deployed.Close();
+    ASSERT_EQ(CreateServiceParametersKey(), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDacl(LanePath(2), kServiceParametersView), ExpectedDacl(true));
+}
+
+TEST_F(ServiceParametersTest, ALaneIsALaneNKeyWithOneOfTheSevenValuesAndItsSilenceAlertIsReadStrictly)
+{
+    ServiceParameters second;
+    second.settings.commPort = 7;
+    second.settings.dataFile = "C:\\Shop Data\\lane 2.txt";
+    second.settings.runAtStartup = 1;
+    second.silenceMinutes = 15;
+    second.openHours = "Mon-Fri 08:00-20:00; Sat 09:00-17:00";
+    ASSERT_EQ(SaveLaneParameters(2, second), ERROR_SUCCESS);
+    ServiceParameters third;
+    third.settings.commPort = 9;
+    ASSERT_EQ(SaveLaneSettings(3, third.settings), ERROR_SUCCESS);
+    // A key with the silence alert alone is no lane; one whose alert values have the wrong type
+    // is a lane that names them, without taking their bytes for minutes or hours.
+    CTestKey alertOnly, wrongTypes;
+    ASSERT_TRUE(alertOnly.Create(LanePath(4), nullptr, kServiceParametersView));
+    const DWORD fifteen = 15;
+    ASSERT_EQ(RegSetValueExA(alertOnly.Get(), "SilenceMinutes", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&fifteen),
+                             sizeof fifteen),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(wrongTypes.Create(LanePath(5), nullptr, kServiceParametersView));
+    const DWORD port = 11;
+    ASSERT_EQ(RegSetValueExA(wrongTypes.Get(), "CommPort", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(wrongTypes.Get(), "SilenceMinutes", 0, REG_SZ, reinterpret_cast<const BYTE*>("15"), 3),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(wrongTypes.Get(), "OpenHours", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&fifteen),
+                             sizeof fifteen),
+              ERROR_SUCCESS);
+    alertOnly.Close();
+    wrongTypes.Close();
+
+    std::map<int, ServiceParameters> lanes = LoadServiceLanes();
+    ASSERT_EQ(lanes.size(), 3u);
+    EXPECT_EQ(lanes[2], second);
+    EXPECT_TRUE(lanes[2].unreadable.empty());
+    EXPECT_EQ(lanes[3], third);
+    EXPECT_EQ(lanes[5].settings.commPort, 11);
+    EXPECT_EQ(lanes[5].silenceMinutes, 0u);
+    EXPECT_TRUE(lanes[5].openHours.IsEmpty());
+    EXPECT_EQ(lanes[5].unreadable, (std::vector<CString>{"SilenceMinutes", "OpenHours"}));
+
+    // A window's save of a lane leaves the alert a deployment set.
+    second.settings.baudRate = 19200;
+    ASSERT_EQ(SaveLaneSettings(2, second.settings), ERROR_SUCCESS);
+    EXPECT_EQ(LoadServiceLanes()[2], second);
+
+    EXPECT_EQ(DeleteLaneKey(3), ERROR_SUCCESS);
+    EXPECT_EQ(DeleteLaneKey(3), ERROR_SUCCESS) << "a lane already gone";
+    EXPECT_NE(DeleteLaneKey(1), ERROR_SUCCESS) << "lane 1 is the Parameters key itself";
+    EXPECT_EQ(LoadServiceLanes().count(3), 0u);
+    bool present = false;
+    LoadServiceParameters(present);
+    EXPECT_FALSE(present) << "lanes are not lane 1";
 }

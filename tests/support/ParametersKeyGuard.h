@@ -1,5 +1,5 @@
 #pragma once
-// Removes the service's Parameters key and its copy before and after a test, and the service's
+// Removes the service's Parameters key and its copy, LaneN keys included, before and after a test, and the service's
 // key with them when the test made it (no service is installed in the test prefix: it has no
 // ImagePath).
 #include <windows.h>
@@ -17,6 +17,11 @@ public:
 
     static void Remove()
     {
+        for (int lane = 2; lane <= kMaxServiceLanes; ++lane) {
+            ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, LanePath(lane), kServiceParametersView, 0);
+            ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, LanePath(lane, kServiceParametersCopyPath), kServiceParametersCopyView,
+                              0);
+        }
         ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersPath, kServiceParametersView, 0);
         ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kServiceParametersCopyPath, kServiceParametersCopyView, 0);
         const char service[] = "SYSTEM\\CurrentControlSet\\Services\\OrvanePOSCollector";

@@ -188,7 +188,7 @@ TEST_F(CaptureServiceTest, AFileTheServiceCannotCreateNamesTheAccountThatMustWri
         return !told.empty();
     }, 5000));
     const std::string text = told[0].text.GetString();
-    EXPECT_EQ(text.rfind("Couldn't open input file.  Please check to verify you have a valid input file before "
+    EXPECT_EQ(text.rfind("Lane 1 (COM" + std::to_string(pair.port) + "): Couldn't open input file.  Please check to verify you have a valid input file before "
                          "trying this operation again.\n\n", 0), 0u) << text;
     EXPECT_NE(text.find("NT SERVICE\\OrvanePOSCollector"), std::string::npos) << text;
     EXPECT_FALSE(service.States()[0].running);

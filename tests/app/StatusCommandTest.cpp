@@ -42,14 +42,9 @@ unsigned long long Utc(const SYSTEMTIME& local)
     return (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-// The service's side for a script's look: three lanes, or nothing but a Welcome.
-class ThreeLanes : public ICaptureControl {
+// The service's side for a script's look: three lanes in three states.
+class ThreeLanes : public testenv::AcceptingControl {
 public:
-    ControlRefusal Run(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
-    ControlRefusal Stop(int, const Requester&) override { return std::nullopt; }
-    ControlRefusal Save(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
-    ControlRefusal AddLane(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
-    ControlRefusal RemoveLane(int, const Requester&) override { return std::nullopt; }
     std::vector<channel::ChannelState> States() const override
     {
         channel::ChannelState one = Lane(1, CaptureState::Capturing, false, 5);

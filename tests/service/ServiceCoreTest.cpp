@@ -17,13 +17,8 @@ using testenv::WaitFor;
 
 namespace {
 
-class NoCaptures : public ICaptureControl {
+class NoCaptures : public testenv::AcceptingControl {
 public:
-    ControlRefusal Run(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
-    ControlRefusal Stop(int, const Requester&) override { return std::nullopt; }
-    ControlRefusal Save(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
-    ControlRefusal AddLane(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
-    ControlRefusal RemoveLane(int, const Requester&) override { return std::nullopt; }
     std::vector<channel::ChannelState> States() const override { return {channel::ChannelState()}; }
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/Handle.h"
+#include "channel/CaptureControl.h"
 #include "channel/PipeClient.h"
 #include "channel/PipeSecurity.h"
 
@@ -51,5 +52,15 @@ inline bool AnotherProcessAsServer(ExpectedServer& expected)
     expected.processId += 4; // process ids are multiples of 4: never this one
     return true;
 }
+
+// A service's side that takes every request; a test says which lanes it serves.
+class AcceptingControl : public ICaptureControl {
+public:
+    ControlRefusal Run(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal Stop(int, const Requester&) override { return std::nullopt; }
+    ControlRefusal Save(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal AddLane(int, const CollectorSettings&, const Requester&) override { return std::nullopt; }
+    ControlRefusal RemoveLane(int, const Requester&) override { return std::nullopt; }
+};
 
 } // namespace testenv

@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <memory>
 
+#include "capture/CaptureTap.h"
 #include "capture/Requester.h"
 #include "platform/String.h"
 #include "settings/SettingsStore.h"
@@ -39,6 +41,8 @@ struct CaptureRequest {
     // How much may wait in memory while the file cannot be written: 19 hours of a 9,600-baud
     // line sending without a pause.
     size_t memoryBound = kDefaultMemoryBound;
+    // Sees the bytes after the file has them (a lane's network outputs); none on the desktop.
+    std::shared_ptr<ICaptureTap> tap;
 
     static const size_t kDefaultMemoryBound = 64u << 20;
 };

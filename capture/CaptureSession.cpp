@@ -486,6 +486,7 @@ bool CCaptureSession::Store(const char* data, unsigned count)
     CCaptureFile::Put put = m_file.Append(data, count);
     if (put == CCaptureFile::Put::Overflow) return false;
     m_bytes += count;
+    if (m_request.tap) m_request.tap->Captured(data, count);
     const unsigned long long now = m_clock.UtcNow();
     m_sink.Captured(count, now);
     unsigned long long lasted = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/CaptureTypes.h"
+#include "channel/Protocol.h"
 #include "platform/String.h"
 #include "settings/SettingsStore.h"
 
@@ -15,6 +16,8 @@ struct LaneState {
     int lane = 1;
     CaptureStatus status;
     CollectorSettings settings;
+    // The network outputs it runs (the service's lanes only).
+    std::vector<channel::OutputView> outputs;
 };
 
 class ICollectorCapture {

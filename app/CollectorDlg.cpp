@@ -53,6 +53,9 @@ const int kLaneRowHeight = 15;
 const RECT kLaneLabelUnits = {10, 13, 42, 10};
 const RECT kLaneListUnits = {54, 10, 75, 100};
 const RECT kLaneStateUnits = {135, 13, 94, 10};
+// The outputs' line: its left and width, in dialog units; its top is the progress bar's.
+const int kOutputsRowHeight = 12;
+const RECT kOutputsUnits = {4, 0, 222, 10};
 
 struct ListItem {
     const char* text;
@@ -506,6 +509,7 @@ void CCollectorDlg::UpdateTrayTip()
                               : shown ? LaneStateText(shown->status, now) : CString("stopped"));
     if (m_laneState.GetSafeHwnd())
         m_laneState.SetWindowText(shown ? LaneStateText(shown->status, now, false).GetString() : "");
+    ShowOutputs(shown ? OutputsText(shown->outputs) : CString());
 
     ::lstrcpynA(m_nid.szTip, tip, sizeof(m_nid.szTip));
     if (!m_nid.hWnd) return;
@@ -787,6 +791,9 @@ void CCollectorDlg::AddLaneMenu()
         const RECT r = DialogRect(m_hWnd, units);
         control->SetWindowPos(nullptr, r.left, r.top, r.right, r.bottom, SWP_NOZORDER | SWP_NOACTIVATE);
     }
+    m_outputs.Attach(::CreateWindowExA(0, "STATIC", "", WS_CHILD | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 0, 0, 0, 0,
+                                       m_hWnd, nullptr, instance, nullptr));
+    if (m_outputs.GetSafeHwnd()) m_outputs.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     // First in the tab order, as it comes first on the screen.
     if (m_cbLane.GetSafeHwnd()) m_cbLane.SetWindowPos(HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
@@ -845,6 +852,35 @@ void CCollectorDlg::ShowLaneRow(bool show)
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     for (CWnd* control : {&m_laneLabel, static_cast<CWnd*>(&m_cbLane), &m_laneState})
         if (control->GetSafeHwnd()) control->ShowWindow(show ? SW_SHOWNA : SW_HIDE);
+    Invalidate(true);
+}
+
+void CCollectorDlg::ShowOutputs(const CString& text)
+{
+    if (!m_outputs.GetSafeHwnd()) return;
+    CString shown;
+    m_outputs.GetWindowText(shown);
+    if (shown != text) m_outputs.SetWindowText(text);
+    const bool show = !text.IsEmpty();
+    if (show == m_bOutputsShown || IsIconic()) return;
+    m_bOutputsShown = show;
+    // The line takes the progress bar's place, and the bar and the window's bottom move down by
+    // a row: without outputs the window is as it was.
+    const RECT row = DialogRect(m_hWnd, RECT{0, 0, 0, kOutputsRowHeight});
+    const int dy = show ? row.bottom : -row.bottom;
+    RECT bar;
+    m_progress.GetWindowRect(&bar);
+    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&bar), 2);
+    m_progress.SetWindowPos(nullptr, bar.left, bar.top + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    if (show) {
+        const RECT line = DialogRect(m_hWnd, kOutputsUnits);
+        m_outputs.SetWindowPos(nullptr, line.left, bar.top + 1, line.right, line.bottom, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    RECT window;
+    GetWindowRect(&window);
+    SetWindowPos(nullptr, 0, 0, window.right - window.left, window.bottom - window.top + dy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    m_outputs.ShowWindow(show ? SW_SHOWNA : SW_HIDE);
     Invalidate(true);
 }
 

@@ -156,6 +156,8 @@ private:
     // The Lane row shows with two lanes or more; the shown lane falls back to lane 1 when it goes.
     void UpdateLanes(const std::vector<LaneState>& lanes);
     void ShowLaneRow(bool show);
+    // The shown lane's network outputs in one line above the progress bar, while it has any.
+    void ShowOutputs(const CString& text);
     // Add Lane and Remove Lane in the system menu, enabled as the capture allows.
     void AddLaneMenu();
     bool MayAddLane(const std::vector<LaneState>& lanes) const;
@@ -188,5 +190,7 @@ private:
     CWnd m_laneState;
     std::vector<CString> m_laneItems;
     bool m_bLaneRowShown = false;
+    CWnd m_outputs;
+    bool m_bOutputsShown = false;
     bool m_bViewOnlyExplained = false;
 };

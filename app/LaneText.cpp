@@ -134,3 +134,47 @@ CString TrayTipText(bool connected, const std::vector<CaptureStatus>& lanes, con
         if (static_cast<int>(tip.size()) <= kTrayTipMax) return tip.c_str();
     return tries[3].substr(0, kTrayTipMax).c_str();
 }
+
+const char* OutputLinkWord(channel::OutputLink link)
+{
+    switch (link) {
+    case channel::OutputLink::Listening: return "listening";
+    case channel::OutputLink::Connected: return "connected";
+    case channel::OutputLink::Connecting: return "connecting";
+    case channel::OutputLink::Waiting: return "waiting";
+    case channel::OutputLink::Failed: break;
+    }
+    return "failed";
+}
+
+CString OutputsText(const std::vector<channel::OutputView>& outputs)
+{
+    CString text;
+    for (const channel::OutputView& o : outputs) {
+        CString state;
+        switch (o.link) {
+        case channel::OutputLink::Listening:
+            if (o.peers.empty())
+                state = "no recorder connected";
+            else if (o.peers.size() == 1)
+                state = "1 recorder connected";
+            else
+                state.Format("%u recorders connected", static_cast<unsigned>(o.peers.size()));
+            break;
+        case channel::OutputLink::Connected:
+            // A datagram output has no connection: it sends.
+            state = _strnicmp(o.name.GetString(), "udp", 3) == 0 ? "sending" : "connected";
+            break;
+        case channel::OutputLink::Connecting: state = "connecting"; break;
+        case channel::OutputLink::Waiting: state = "not connected, trying again"; break;
+        case channel::OutputLink::Failed: state = "cannot listen on its port"; break;
+        }
+        if (o.dropped) {
+            CString dropped;
+            dropped.Format(", %llu bytes left out", static_cast<unsigned long long>(o.dropped));
+            state += dropped;
+        }
+        text += (text.IsEmpty() ? "Sends to: " : "; ") + o.name + " (" + state + ")";
+    }
+    return text;
+}

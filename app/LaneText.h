@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/CaptureTypes.h"
+#include "channel/Protocol.h"
 #include "platform/String.h"
 
 // The tip's first line, and the state while the service cannot be reached.
@@ -26,3 +27,11 @@ CString LaneStateText(const CaptureStatus& status, const SYSTEMTIME& nowLocal, b
 // ("3 lanes: 2 capturing, 1 waiting for the port") in words cut down until it fits.
 // connected false: the service cannot be reached.
 CString TrayTipText(bool connected, const std::vector<CaptureStatus>& lanes, const SYSTEMTIME& nowLocal);
+
+// An output's state as /status prints it: "listening", "connected", "connecting", "waiting",
+// "failed".
+const char* OutputLinkWord(channel::OutputLink link);
+
+// A lane's network outputs in a line a person reads: "Sends to: listen 9001 (2 recorders
+// connected); connect 192.168.1.50:5000 (connected)"; empty when the lane has none running.
+CString OutputsText(const std::vector<channel::OutputView>& outputs);

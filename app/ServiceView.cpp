@@ -53,7 +53,7 @@ std::vector<LaneState> CServiceView::Lanes() const
     std::vector<LaneState> lanes;
     if (!m_client) return lanes;
     for (const channel::ChannelState& state : m_client->States())
-        lanes.push_back(LaneState{state.captureId, state.status, state.settings});
+        lanes.push_back(LaneState{state.captureId, state.status, state.settings, state.outputs});
     return lanes;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "app/LaneText.h"
 #include "platform/Handle.h"
 
 namespace {
@@ -168,6 +169,18 @@ std::string StatusText(const StatusAnswer& answer)
                 std::to_string(lane.status.bytes) + "\t" + LocalIsoTime(lane.status.lastByteAt) + "\t" +
                 lane.settings.dataFile.GetString() + "\r\n";
     }
+    // The outputs in a table of their own, after an empty line: a script that reads the lanes
+    // stops there.
+    std::string outputs;
+    for (const channel::ChannelState& lane : answer.lanes)
+        for (const channel::OutputView& o : lane.outputs) {
+            std::string peers;
+            for (const CString& peer : o.peers) peers += (peers.empty() ? "" : ",") + std::string(peer.GetString());
+            outputs += std::to_string(lane.captureId) + "\t" + o.name.GetString() + "\t" + OutputLinkWord(o.link) +
+                       "\t" + (peers.empty() ? "-" : peers) + "\t" + std::to_string(o.sent) + "\t" +
+                       std::to_string(o.dropped) + "\r\n";
+        }
+    if (!outputs.empty()) text += "\r\nLane\tOutput\tState\tPeers\tSent\tDropped\r\n" + outputs;
     return text;
 }
 
@@ -189,7 +202,16 @@ std::string StatusJson(const StatusAnswer& answer)
                 ",\"state\":" + JsonString(LaneStateWord(lane.status)) +
                 ",\"bytes\":" + std::to_string(lane.status.bytes) +
                 ",\"lastByte\":" + (last == "-" ? std::string("null") : JsonString(last)) +
-                ",\"file\":" + JsonString(Utf8FromAnsi(lane.settings.dataFile.GetString())) + "}";
+                ",\"file\":" + JsonString(Utf8FromAnsi(lane.settings.dataFile.GetString())) + ",\"outputs\":[";
+        for (size_t o = 0; o < lane.outputs.size(); ++o) {
+            const channel::OutputView& out = lane.outputs[o];
+            std::string peers;
+            for (const CString& peer : out.peers) peers += (peers.empty() ? "" : ",") + JsonString(peer.GetString());
+            json += std::string(o ? "," : "") + "{\"output\":" + JsonString(Utf8FromAnsi(out.name.GetString())) +
+                    ",\"state\":" + JsonString(OutputLinkWord(out.link)) + ",\"peers\":[" + peers +
+                    "],\"sent\":" + std::to_string(out.sent) + ",\"dropped\":" + std::to_string(out.dropped) + "}";
+        }
+        json += "]}";
     }
     return json + "]}\r\n";
 }

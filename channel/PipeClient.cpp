@@ -424,12 +424,20 @@ bool CPipeClient::Take(const channel::Frame& frame)
     if (const auto* state = std::get_if<channel::ChannelState>(&frame)) {
         for (size_t i = 0; i < m_states.size(); ++i) {
             if (m_states[i].captureId != state->captureId) continue;
+            // Its outputs come in the frame that follows.
+            std::vector<channel::OutputView> outputs = std::move(m_states[i].outputs);
             m_states[i] = *state;
+            m_states[i].outputs = std::move(outputs);
             m_haveState[i] = true;
             UpdateConnected();
             return true;
         }
         // A state of a lane just removed may still have been on its way: it is dropped.
+        return m_listed;
+    }
+    if (const auto* outputs = std::get_if<channel::LaneOutputs>(&frame)) {
+        for (channel::ChannelState& state : m_states)
+            if (state.captureId == outputs->captureId) state.outputs = outputs->outputs;
         return m_listed;
     }
     if (const auto* message = std::get_if<channel::UserMessage>(&frame)) {

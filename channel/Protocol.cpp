@@ -18,6 +18,7 @@ enum : uint16_t {
     kRefused = 0x0104,
     kClose = 0x0105,
     kLanes = 0x0106,
+    kOutputs = 0x0107,
 };
 
 // Wire values are fixed here, apart from the enums' order: a state added to the capture
@@ -151,6 +152,7 @@ public:
         return s;
     }
     void Fail() { m_ok = false; }
+    bool Failed() const { return !m_ok; }
     // Every field read and nothing left over.
     bool Done() const { return m_ok && m_at == m_n; }
 
@@ -249,6 +251,22 @@ struct EncodeBody {
         w.U8(static_cast<uint8_t>(f.reason));
     }
     void operator()(const Dismiss&) { w.U16(kClose); }
+    void operator()(const LaneOutputs& f)
+    {
+        w.U16(kOutputs);
+        w.Capture(f.captureId);
+        if (f.outputs.size() > kMaxOutputs) w.Capture(-1); // marks the body bad
+        w.U8(static_cast<uint8_t>(f.outputs.size()));
+        for (const OutputView& o : f.outputs) {
+            w.Str(o.name, kMaxOutputNameLength);
+            w.U8(static_cast<uint8_t>(o.link));
+            if (o.peers.size() > kMaxOutputPeers) w.Capture(-1);
+            w.U8(static_cast<uint8_t>(o.peers.size()));
+            for (const CString& peer : o.peers) w.Str(peer, kMaxPeerLength);
+            w.U64(o.sent);
+            w.U64(o.dropped);
+        }
+    }
 };
 
 bool DecodeBody(Reader& r, Frame& frame)
@@ -351,6 +369,27 @@ bool DecodeBody(Reader& r, Frame& frame)
     case kClose:
         frame = Dismiss{};
         break;
+    case kOutputs: {
+        LaneOutputs f;
+        f.captureId = r.U16();
+        const uint8_t count = r.U8();
+        if (count > kMaxOutputs) r.Fail();
+        for (uint8_t i = 0; i < count && !r.Failed(); ++i) {
+            OutputView o;
+            o.name = r.Str(kMaxOutputNameLength);
+            const uint8_t link = r.U8();
+            if (link > static_cast<uint8_t>(OutputLink::Failed)) r.Fail();
+            o.link = static_cast<OutputLink>(link);
+            const uint8_t peers = r.U8();
+            if (peers > kMaxOutputPeers) r.Fail();
+            for (uint8_t p = 0; p < peers && !r.Failed(); ++p) o.peers.push_back(r.Str(kMaxPeerLength));
+            o.sent = r.U64();
+            o.dropped = r.U64();
+            f.outputs.push_back(o);
+        }
+        frame = f;
+        break;
+    }
     default:
         return false;
     }
@@ -366,14 +405,24 @@ uint32_t LengthAt(const std::string& buffer)
 
 } // namespace
 
+bool operator==(const OutputView& a, const OutputView& b)
+{
+    return a.name == b.name && a.link == b.link && a.peers == b.peers && a.sent == b.sent && a.dropped == b.dropped;
+}
+
 bool Encode(const Frame& frame, std::string& out)
 {
     Writer w;
     std::visit(EncodeBody{w}, frame);
     if (!w.Ok()) return false;
+    std::string encoded;
     uint32_t n = static_cast<uint32_t>(w.Body().size());
-    for (size_t i = 0; i < kLengthSize; ++i) out += static_cast<char>((n >> (8 * i)) & 0xFF);
-    out += w.Body();
+    for (size_t i = 0; i < kLengthSize; ++i) encoded += static_cast<char>((n >> (8 * i)) & 0xFF);
+    encoded += w.Body();
+    // A state never travels without its outputs, so no reader sees one lane's without the other.
+    if (const auto* state = std::get_if<ChannelState>(&frame))
+        if (!Encode(LaneOutputs{state->captureId, state->outputs}, encoded)) return false;
+    out += encoded;
     return true;
 }
 

@@ -2,7 +2,7 @@
 // The control channel between the collector service and the collector windows of the
 // logon sessions. Both ends include this file and nothing else defines the wire format.
 //
-// Protocol version 3. A frame is a 4-byte length, then that many bytes of body; the body is
+// Protocol version 4. A frame is a 4-byte length, then that many bytes of body; the body is
 // a 2-byte type, then the type's fields. Integers are little-endian; a string is a 2-byte
 // length, then that many bytes in the system's ANSI code page (both ends run on one PC),
 // without NUL. A body is at most kMaxBody bytes.
@@ -29,6 +29,10 @@
 //     0x0105 Close                                  the window ends, as a close ends it
 //     0x0106 Lanes    u16 count, count x u16 lane   the lanes there are now, after Welcome and
 //                                                   whenever one is added or removed
+//     0x0107 Outputs  u16 lane, u8 count, count x (str output, u8 link, u8 peers,
+//                     peers x str peer, u64 bytes sent, u64 bytes dropped)
+//                                                   the lane's network outputs; follows every
+//                                                   State (count 0: none running)
 //
 // Lanes are numbered 1 to 16, as in the registry (lane 1 is the service's Parameters key, lane N
 // its LaneN subkey), one COM port each. A frame whose length, type, enum value or string is out
@@ -46,7 +50,7 @@
 
 namespace channel {
 
-constexpr uint16_t kProtocolVersion = 3;
+constexpr uint16_t kProtocolVersion = 4;
 constexpr const char* kPipeName = "\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector";
 
 constexpr size_t kLengthSize = 4;
@@ -61,7 +65,27 @@ constexpr size_t kMaxAccountLength = 512;
 constexpr int kMaxCaptureId = 0xFFFF;
 // The lanes one service runs, numbered 1 to kMaxLanes.
 constexpr int kMaxLanes = 16;
+// A lane's network outputs, each with its recorders connected now.
+constexpr size_t kMaxOutputs = 8;
+constexpr size_t kMaxOutputPeers = 4;
+constexpr size_t kMaxOutputNameLength = 256;
+constexpr size_t kMaxPeerLength = 64;
 
+enum class OutputLink : uint8_t {
+    Listening = 0, // waiting for recorders to connect (those connected are its peers)
+    Connected = 1, // connected to the recorder, or sending datagrams
+    Connecting = 2,
+    Waiting = 3,   // until the next try after a failure
+    Failed = 4,    // its port cannot be had; tried again
+};
+struct OutputView {
+    CString name; // as the lane's Outputs value holds it
+    OutputLink link = OutputLink::Connecting;
+    std::vector<CString> peers;
+    uint64_t sent = 0;
+    uint64_t dropped = 0;
+};
+bool operator==(const OutputView& a, const OutputView& b);
 // What a window shows of one capture.
 struct ChannelState {
     int captureId = 1;
@@ -69,6 +93,8 @@ struct ChannelState {
     CaptureStatus status;
     // The settings the service runs this capture with.
     CollectorSettings settings;
+    // Its network outputs: sent as the Outputs frame that follows the State.
+    std::vector<OutputView> outputs;
 };
 
 struct Hello {
@@ -123,8 +149,13 @@ struct LaneList {
     std::vector<int> lanes;
 };
 
+struct LaneOutputs {
+    int captureId = 1;
+    std::vector<OutputView> outputs;
+};
+
 using Frame = std::variant<Hello, RunCapture, StopCapture, SaveSettings, AddLane, RemoveLane, Welcome, ChannelState,
-                           UserMessage, Refused, Dismiss, LaneList>;
+                           UserMessage, Refused, Dismiss, LaneList, LaneOutputs>;
 
 // Appends the encoded frame to out. False, with out unchanged, when a field does not fit the
 // protocol (a capture number out of range, a string too long or holding a NUL).

@@ -128,9 +128,13 @@ StatusAnswer QueryStatusOverPipe(const std::string& pipeName, const ExpectedServ
                 have.assign(answer.lanes.size(), false);
                 listed = true;
             } else if (const auto* state = std::get_if<channel::ChannelState>(&frame)) {
+                for (channel::ChannelState& lane : answer.lanes)
+                    if (lane.captureId == state->captureId) lane = *state;
+            } else if (const auto* outputs = std::get_if<channel::LaneOutputs>(&frame)) {
+                // The last frame of a lane's state.
                 for (size_t i = 0; i < answer.lanes.size(); ++i) {
-                    if (answer.lanes[i].captureId != state->captureId) continue;
-                    answer.lanes[i] = *state;
+                    if (answer.lanes[i].captureId != outputs->captureId) continue;
+                    answer.lanes[i].outputs = outputs->outputs;
                     have[i] = true;
                 }
             }

@@ -9,6 +9,7 @@
 #include "settings/BootMarks.h"
 #include "settings/RegistryKey.h"
 #include "settings/RegistryKeyTable.h"
+#include "service/ReceiptText.h"
 
 namespace {
 // The service writes the file as its own account, not as the user who picked it.
@@ -39,6 +40,23 @@ void NoteFailure(const char* what, LONG error)
 CString Prefix(int lane, int port) { return LaneName(lane, port) + ": "; }
 
 CString Number(unsigned long value) { return CString(std::to_string(value).c_str()); }
+
+// More would be a shop's whole recorder room on one till; each output has a thread.
+const size_t kMaxOutputsPerLane = 8;
+
+CString DurationText(unsigned long long ms)
+{
+    const unsigned long long seconds = ms / 1000;
+    CString text;
+    if (seconds < 120)
+        text.Format("%u seconds", static_cast<unsigned>(seconds));
+    else if (seconds < 2 * 3600)
+        text.Format("%u minutes", static_cast<unsigned>(seconds / 60));
+    else
+        text.Format("%u hours %u minutes", static_cast<unsigned>(seconds / 3600),
+                    static_cast<unsigned>(seconds % 3600 / 60));
+    return text;
+}
 
 void SaveFamily(const CollectorSettings& settings)
 {
@@ -303,8 +321,11 @@ void CCaptureService::OnParametersChanged()
         ServiceParameters before = known->stored;
         before.settings = known->settings;
         LogChange(lane, known->stored, next, who);
+        const bool outputsChanged = known->stored.outputs != next.outputs || known->stored.codePage != next.codePage;
         known->stored = next;
         NoteUnreadable(lane);
+        // The recorders follow at once; the capture and its file are not touched for them.
+        if (outputsChanged && known->worker && SameCapture(before, next)) StartOutputs(lane);
         if (next.settings == known->settings && SameCapture(before, next)) continue;
         if (lane == 1) SaveFamily(next.settings);
         bool running = false;
@@ -433,8 +454,10 @@ bool CCaptureService::Stop(int lane, const Requester& who)
 void CCaptureService::Shutdown()
 {
     CSingleLock commands(&m_commands, true);
-    for (auto& lane : m_lanes)
+    for (auto& lane : m_lanes) {
         EndWorker(lane.first, false, "the service was stopped", ThisProcess("a stop of the service"));
+        if (lane.second.outputs) lane.second.outputs->Stop();
+    }
 }
 
 void CCaptureService::Start(int lane, bool append, const Requester& who, const char* endWhy)
@@ -452,6 +475,8 @@ void CCaptureService::Start(int lane, bool append, const Requester& who, const c
     request.fileHint = kFileHint;
     request.silenceMinutes = l->stored.silenceMinutes;
     request.openHours = l->stored.openHours;
+    StartOutputs(lane);
+    request.tap = l->outputs;
     worker->Start(request);
     CSingleLock guard(&m_lock, true);
     l->worker = std::move(worker);
@@ -475,14 +500,93 @@ void CCaptureService::EndWorker(int lane, bool forgetRunning, const char* why, c
         while (l->messages.size() > CCaptureWorker::kMaxWaitingMessages) l->messages.erase(l->messages.begin());
         l->last = worker->GetStatus();
     }
-    if (forgetRunning) SetCaptureRunning(false, lane);
+    if (forgetRunning) {
+        SetCaptureRunning(false, lane);
+        if (l->outputs) l->outputs->Stop();
+    }
     ::SetEvent(m_changed);
+}
+
+void CCaptureService::StartOutputs(int lane)
+{
+    Lane* l = Find(lane);
+    if (!l) return;
+    std::vector<OutputSpec> specs;
+    std::vector<CString> refused;
+    for (const CString& text : l->stored.outputs) {
+        OutputSpec spec;
+        std::string why;
+        if (specs.size() >= kMaxOutputsPerLane)
+            why = "a lane has at most 8 outputs; this one is left out.";
+        else if (ParseOutput(text.GetString(), spec, why))
+            specs.push_back(spec);
+        else
+            why += ". It is left out until the lane's Outputs value is corrected.";
+        if (why.empty()) continue;
+        refused.push_back(text);
+        // Each said once, not again at every restart of the capture.
+        if (std::find(l->outputsTold.begin(), l->outputsTold.end(), text) != l->outputsTold.end()) continue;
+        ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_OUTPUT_UNUSABLE,
+                             {Prefix(lane, l->settings.commPort), text, CString(why.c_str())});
+        Tell(lane, "The output \"" + text + "\" cannot be used: " + CString(why.c_str()));
+    }
+    l->outputsTold = refused;
+    unsigned codePage = l->stored.codePage;
+    if (!CReceiptText::Supports(codePage)) {
+        if (l->codePageTold != codePage)
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_COLLECTOR_NOTE,
+                                 {Prefix(lane, l->settings.commPort) + "The code page " + Number(codePage) + " of " +
+                                  LanePath(lane) + " is not one the text outputs know (437, 850, 858, 1252): " +
+                                  "they read the text as 437."});
+        l->codePageTold = codePage;
+        codePage = 437;
+    }
+    if (!l->outputs) {
+        auto outputs = std::make_shared<CLaneOutputs>();
+        outputs->SetNotifyEvent(m_changed);
+        CSingleLock guard(&m_lock, true);
+        l->outputs = std::move(outputs);
+    }
+    l->outputs->Configure(specs, codePage);
+}
+
+void CCaptureService::LogOutputEvents(int lane, const std::vector<OutputEvent>& events)
+{
+    const Lane* l = Find(lane);
+    if (!l) return;
+    const CString prefix = Prefix(lane, l->settings.commPort);
+    for (const OutputEvent& e : events) {
+        const CString output = e.output.c_str(), peer = e.peer.c_str();
+        switch (e.kind) {
+        case OutputEvent::Kind::Connected:
+            ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_OUTPUT_CONNECTED, {prefix, output, peer});
+            break;
+        case OutputEvent::Kind::Lost:
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_OUTPUT_LOST, {prefix, output, peer, e.why.c_str()});
+            break;
+        case OutputEvent::Kind::Back:
+            ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_OUTPUT_BACK,
+                                 {prefix, output, peer, DurationText(e.outageMs),
+                                  CString(std::to_string(e.dropped).c_str())});
+            break;
+        case OutputEvent::Kind::Dropping:
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_OUTPUT_DROPPING,
+                                 {prefix, output, peer, Number(CLaneOutputs::kRecorderBuffer / 1024)});
+            break;
+        case OutputEvent::Kind::Unusable:
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_OUTPUT_UNUSABLE,
+                                 {prefix, output, CString(e.why.c_str()) + ". It is tried again every few seconds."});
+            break;
+        }
+    }
 }
 
 void CCaptureService::Refresh()
 {
     CSingleLock commands(&m_commands, true);
     std::vector<int> ended;
+    for (auto& entry : m_lanes)
+        if (entry.second.outputs) LogOutputEvents(entry.first, entry.second.outputs->TakeEvents());
     {
         CSingleLock guard(&m_lock, true);
         for (auto& entry : m_lanes) {
@@ -510,6 +614,7 @@ std::vector<CaptureView> CCaptureService::States() const
         view.running = l.worker != nullptr;
         view.status = l.worker ? l.worker->GetStatus() : l.last;
         view.settings = l.settings;
+        if (l.worker && l.outputs) view.outputs = l.outputs->States();
         views.push_back(view);
     }
     return views;

@@ -5,7 +5,7 @@
 // key Parameters\LaneN. At the service's start a lane that was running goes on in its file; at
 // boot "Run Collector At Startup" starts it afresh. The sessions' windows run, stop, add and
 // remove lanes; a change made in the keys by anyone else acts within a few seconds. What
-// happens to one lane never touches another.
+// happens to one lane never touches another. A running lane also feeds its network outputs.
 #include <windows.h>
 
 #include <map>
@@ -16,6 +16,7 @@
 #include "capture/Requester.h"
 #include "platform/Handle.h"
 #include "platform/Sync.h"
+#include "service/NetworkOutput.h"
 #include "settings/ServiceParameters.h"
 #include "settings/SettingsStore.h"
 
@@ -25,6 +26,8 @@ struct CaptureView {
     CaptureStatus status;
     // The settings it runs with, or would run with at the next Run.
     CollectorSettings settings;
+    // The lane's network outputs while its capture runs.
+    std::vector<OutputState> outputs;
 };
 
 class CCaptureService {
@@ -83,6 +86,11 @@ private:
         // Another lane captures this lane's port: it does not run until the clash is gone.
         int blockedBy = 0;
         std::vector<CString> unreadableTold;
+        // Runs while the capture runs; the capture's tap, so kept across restarts of the capture
+        // (a change of line settings does not cost the recorders their connections).
+        std::shared_ptr<CLaneOutputs> outputs;
+        std::vector<CString> outputsTold;
+        unsigned codePageTold = 0;
     };
 
     Lane* Find(int lane);
@@ -95,6 +103,9 @@ private:
     void LogChange(int lane, const ServiceParameters& before, const ServiceParameters& after, const Requester& who);
     void TellPortTaken(int lane, int holder);
     void NoteUnreadable(int lane);
+    // Runs the outputs the lane's key names, telling once of those that cannot be read.
+    void StartOutputs(int lane);
+    void LogOutputEvents(int lane, const std::vector<OutputEvent>& events);
     // After the keys changed: lanes that came to a port another lane holds stop, lanes whose
     // clash has gone are free again. Returns the lanes freed.
     std::vector<int> ResolvePorts(const std::vector<int>& moved);

@@ -14,7 +14,38 @@ bool Same(const channel::ChannelState& x, const channel::ChannelState& y)
     const CaptureStatus& b = y.status;
     return a.state == b.state && a.end == b.end && a.port == b.port && a.bytes == b.bytes && a.reads == b.reads &&
            a.lastByteAt == b.lastByteAt && a.silent == b.silent && a.silentSince == b.silentSince &&
-           x.settings == y.settings;
+           x.settings == y.settings && x.outputs == y.outputs;
+}
+
+channel::OutputLink WireLink(OutputState::Link link)
+{
+    switch (link) {
+    case OutputState::Link::Listening: return channel::OutputLink::Listening;
+    case OutputState::Link::Connected: return channel::OutputLink::Connected;
+    case OutputState::Link::Connecting: return channel::OutputLink::Connecting;
+    case OutputState::Link::Waiting: return channel::OutputLink::Waiting;
+    case OutputState::Link::Failed: break;
+    }
+    return channel::OutputLink::Failed;
+}
+
+// What the channel carries of a lane's outputs, cut to what a frame holds.
+std::vector<channel::OutputView> Views(const std::vector<OutputState>& outputs)
+{
+    std::vector<channel::OutputView> views;
+    for (const OutputState& o : outputs) {
+        if (views.size() == channel::kMaxOutputs) break;
+        channel::OutputView view;
+        view.name = CString(o.name.substr(0, channel::kMaxOutputNameLength).c_str());
+        view.link = WireLink(o.link);
+        for (const std::string& peer : o.peers)
+            if (view.peers.size() < channel::kMaxOutputPeers)
+                view.peers.push_back(CString(peer.substr(0, channel::kMaxPeerLength).c_str()));
+        view.sent = o.sent;
+        view.dropped = o.dropped;
+        views.push_back(view);
+    }
+    return views;
 }
 
 // Windows told to go are given this long to read it before the channel closes.
@@ -112,6 +143,7 @@ void CServiceCore::Publish()
         state.captureId = view.id;
         state.status = view.status;
         state.settings = view.settings;
+        state.outputs = Views(view.outputs);
         states.push_back(state);
     }
     // Before the broadcast: a window that connects meanwhile gets the change one way or the other.

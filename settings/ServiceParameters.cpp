@@ -49,6 +49,8 @@ const char kDataFileName[] = "DataFile";
 const char kOperatorsName[] = "Operators";
 const char kSilenceName[] = "SilenceMinutes";
 const char kOpenHoursName[] = "OpenHours";
+const char kOutputsName[] = "Outputs";
+const char kCodePageName[] = "CodePage";
 // Far longer than any week of opening hours.
 const DWORD kMaxOpenHoursBytes = 1024;
 
@@ -107,23 +109,43 @@ bool ReadBytes(HKEY key, const char* name, std::string& bytes)
     return false;
 }
 
-// The Operators list: NUL-separated, ended by an empty string. A value of another type, or one
-// far larger than a shop's list, is no list of operators.
-std::vector<CString> ReadOperatorList(HKEY key)
+// A REG_MULTI_SZ list: NUL-separated, ended by an empty string. False when the value is there but
+// of another type or far larger than any shop's list: no list.
+bool ReadStringList(HKEY key, const char* name, std::vector<CString>& list)
 {
-    const DWORD kMaxOperatorsBytes = 64 * 1024;
-    std::vector<CString> operators;
+    const DWORD kMaxListBytes = 64 * 1024;
     DWORD type = 0, size = 0;
     std::string bytes;
-    if (::RegQueryValueExA(key, kOperatorsName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_MULTI_SZ || size > kMaxOperatorsBytes || !ReadBytes(key, kOperatorsName, bytes))
-        return operators;
+    if (::RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_MULTI_SZ ||
+        size > kMaxListBytes || !ReadBytes(key, name, bytes))
+        return false;
     for (size_t at = 0; at < bytes.size() && bytes[at];) {
         const std::string item(bytes.c_str() + at);
-        operators.push_back(CString(item.c_str()));
+        list.push_back(CString(item.c_str()));
         at += item.size() + 1;
     }
+    return true;
+}
+
+std::vector<CString> ReadOperatorList(HKEY key)
+{
+    std::vector<CString> operators;
+    if (!ReadStringList(key, kOperatorsName, operators)) operators.clear();
     return operators;
+}
+
+LONG WriteStringList(HKEY key, const char* name, const std::vector<CString>& items)
+{
+    std::string list;
+    for (const CString& item : items) {
+        if (item.IsEmpty()) continue; // an empty string would end the list early
+        list.append(item.GetString());
+        list.push_back('\0');
+    }
+    list.push_back('\0');
+    if (list.size() == 1) list.push_back('\0');
+    return ::RegSetValueExA(key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list.data()),
+                            static_cast<DWORD>(list.size()));
 }
 
 LONG WriteDword(HKEY key, const char* name, int value)
@@ -157,7 +179,7 @@ CString Number(int value) { return CString(std::to_string(value).c_str()); }
 bool operator==(const ServiceParameters& a, const ServiceParameters& b)
 {
     return a.settings == b.settings && a.operators == b.operators && a.silenceMinutes == b.silenceMinutes &&
-           a.openHours == b.openHours;
+           a.openHours == b.openHours && a.outputs == b.outputs && a.codePage == b.codePage;
 }
 
 bool BuildServiceParametersSecurity(CLocalPtr<SECURITY_DESCRIPTOR>& sd, bool lane)
@@ -235,6 +257,11 @@ ServiceParameters Load(const char* path, bool& present)
         else
             parameters.unreadable.push_back(kOpenHoursName);
     }
+    if (HasValue(key.Get(), kOutputsName) && !ReadStringList(key.Get(), kOutputsName, parameters.outputs)) {
+        parameters.outputs.clear();
+        parameters.unreadable.push_back(kOutputsName);
+    }
+    ReadStrictDword(key.Get(), kCodePageName, parameters.codePage, parameters.unreadable);
     return parameters;
 }
 
@@ -303,6 +330,8 @@ LONG WriteParameters(HKEY key, const ServiceParameters& parameters)
         rc = ::RegSetValueExA(key, kOpenHoursName, 0, REG_SZ,
                               reinterpret_cast<const BYTE*>(parameters.openHours.GetString()),
                               static_cast<DWORD>(parameters.openHours.GetLength()) + 1);
+    if (rc == ERROR_SUCCESS) rc = WriteStringList(key, kOutputsName, parameters.outputs);
+    if (rc == ERROR_SUCCESS) rc = WriteDword(key, kCodePageName, static_cast<int>(parameters.codePage));
     return rc;
 }
 
@@ -317,17 +346,7 @@ LONG SaveOperators(const char* path, const std::vector<CString>& operators)
 {
     LONG rc = ERROR_SUCCESS;
     CKey key(OpenForWriting(path, rc));
-    if (!key.Get()) return rc;
-    std::string list;
-    for (const CString& item : operators) {
-        if (item.IsEmpty()) continue; // an empty string would end the list early
-        list.append(item.GetString());
-        list.push_back('\0');
-    }
-    list.push_back('\0');
-    if (list.size() == 1) list.push_back('\0');
-    return ::RegSetValueExA(key.Get(), kOperatorsName, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list.data()),
-                            static_cast<DWORD>(list.size()));
+    return key.Get() ? WriteStringList(key.Get(), kOperatorsName, operators) : rc;
 }
 
 } // namespace
@@ -448,6 +467,8 @@ CString ParameterChangesText(const ServiceParameters& before, const ServiceParam
     AddChange(text, kSilenceName, Number(static_cast<int>(before.silenceMinutes)),
               Number(static_cast<int>(after.silenceMinutes)));
     AddChange(text, kOpenHoursName, before.openHours, after.openHours);
+    AddChange(text, kOutputsName, Joined(before.outputs), Joined(after.outputs));
+    AddChange(text, kCodePageName, Number(static_cast<int>(before.codePage)), Number(static_cast<int>(after.codePage)));
     return text;
 }
 

@@ -37,6 +37,10 @@ struct ServiceParameters {
     // Silence alert: SilenceMinutes (REG_DWORD, 0 = off) and OpenHours (REG_SZ, empty = always).
     unsigned silenceMinutes = 0;
     CString openHours;
+    // Network outputs: Outputs (REG_MULTI_SZ, one output per string, as the lane's recorders
+    // take it) and CodePage (REG_DWORD, the printer's code page for text outputs).
+    std::vector<CString> outputs;
+    unsigned codePage = 437;
     // Values that are there but cannot be read as their type: they count as absent, and the
     // service says so. Not part of the comparison: they change nothing the capture does.
     std::vector<CString> unreadable;

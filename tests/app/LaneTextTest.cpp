@@ -141,3 +141,27 @@ TEST(LaneState, ASilentLaneSaysSinceWhenInLocalTimeWithTheDateWhenNotToday)
         EXPECT_EQ(LaneStateText(c.status, today, c.withPort).GetString(), c.text);
     }
 }
+
+TEST(OutputsLine, EachOutputSaysInWordsWhetherItsRecordersGetTheText)
+{
+    using channel::OutputLink;
+    const struct {
+        std::vector<channel::OutputView> outputs;
+        std::string text;
+    } cases[] = {
+        {{}, ""},
+        {{{"listen 9001", OutputLink::Listening, {}, 0, 0}}, "Sends to: listen 9001 (no recorder connected)"},
+        {{{"listen 9001 text", OutputLink::Listening, {"10.0.0.5:4100", "10.0.0.6:4100"}, 10, 0},
+          {"connect nvr:5000", OutputLink::Connected, {"10.0.0.9:5000"}, 10, 0}},
+         "Sends to: listen 9001 text (2 recorders connected); connect nvr:5000 (connected)"},
+        // A datagram output is never "connected": nothing answers it.
+        {{{"UDP 10.0.0.9:6000", OutputLink::Connected, {}, 3, 0}}, "Sends to: UDP 10.0.0.9:6000 (sending)"},
+        {{{"connect nvr:5000", OutputLink::Waiting, {}, 0, 4096}},
+         "Sends to: connect nvr:5000 (not connected, trying again, 4096 bytes left out)"},
+        {{{"listen 80", OutputLink::Failed, {}, 0, 0}}, "Sends to: listen 80 (cannot listen on its port)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(OutputsText(c.outputs).GetString(), c.text);
+    }
+}

@@ -49,6 +49,7 @@ public:
     {
         channel::ChannelState one = Lane(1, CaptureState::Capturing, false, 5);
         one.status.bytes = 1234;
+        one.outputs.push_back({"listen 9001 text", channel::OutputLink::Listening, {"127.0.0.1:50123"}, 77, 0});
         return {one, Lane(2, CaptureState::WaitingForPort, false, 7), Lane(9, CaptureState::Ended, false, 9)};
     }
 };
@@ -107,10 +108,26 @@ TEST(StatusAnswer, TextAndJsonNameEveryLaneWithItsLocalTimeAndTheFileAsItIs)
               StatusText(answer));
     EXPECT_EQ("{\"service\":\"running\",\"lanes\":["
               "{\"lane\":1,\"port\":\"COM5\",\"state\":\"capturing\",\"bytes\":18446744073709551615,"
-              "\"lastByte\":\"2026-07-31T23:59:58\",\"file\":\"C:\\\\ProgramData\\\\Orvane DVR\\\\lane.txt\"},"
+              "\"lastByte\":\"2026-07-31T23:59:58\",\"file\":\"C:\\\\ProgramData\\\\Orvane DVR\\\\lane.txt\",\"outputs\":[]},"
               "{\"lane\":16,\"port\":\"COM12\",\"state\":\"stopped\",\"bytes\":0,\"lastByte\":null,"
-              "\"file\":\"D:\\\\Till \\\"2\\\"\\\\a\\\\b.txt\"}]}\r\n",
+              "\"file\":\"D:\\\\Till \\\"2\\\"\\\\a\\\\b.txt\",\"outputs\":[]}]}\r\n",
               StatusJson(answer));
+
+    // Outputs: a table of their own after an empty line, and each lane's list in JSON.
+    channel::ChannelState sending = Lane(2, CaptureState::Capturing, false, 7);
+    sending.outputs = {{"listen 9001", channel::OutputLink::Listening, {"10.0.0.5:4100", "10.0.0.6:4200"}, 5, 1},
+                       {"udp nvr:6000 text", channel::OutputLink::Waiting, {}, 0, 0}};
+    const StatusAnswer withOutputs = Answered({one, sending});
+    const std::string text = StatusText(withOutputs);
+    EXPECT_NE(std::string::npos, text.find("\r\n\r\nLane\tOutput\tState\tPeers\tSent\tDropped\r\n"
+                                           "2\tlisten 9001\tlistening\t10.0.0.5:4100,10.0.0.6:4200\t5\t1\r\n"
+                                           "2\tudp nvr:6000 text\twaiting\t-\t0\t0\r\n"))
+        << text;
+    EXPECT_NE(std::string::npos,
+              StatusJson(withOutputs)
+                  .find("\"outputs\":[{\"output\":\"listen 9001\",\"state\":\"listening\",\"peers\":[\"10.0.0.5:4100\","
+                        "\"10.0.0.6:4200\"],\"sent\":5,\"dropped\":1},{\"output\":\"udp nvr:6000 text\",\"state\":"
+                        "\"waiting\",\"peers\":[],\"sent\":0,\"dropped\":0}]}]}"));
 
     // A file name in the system's ANSI code page comes out as UTF-8 in JSON.
     if (GetACP() == 1252) {
@@ -160,6 +177,8 @@ TEST(StatusQuery, OneLookTakesEveryLaneInOrderAndNothingFromAServerNotBelieved)
     ASSERT_EQ(3u, answer.lanes.size());
     EXPECT_EQ(1, answer.lanes[0].captureId);
     EXPECT_EQ(1234u, answer.lanes[0].status.bytes);
+    ASSERT_EQ(1u, answer.lanes[0].outputs.size());
+    EXPECT_TRUE(answer.lanes[0].outputs[0] == control.States()[0].outputs[0]);
     EXPECT_EQ(2, answer.lanes[1].captureId);
     EXPECT_EQ(CaptureState::WaitingForPort, answer.lanes[1].status.state);
     EXPECT_EQ(9, answer.lanes[2].captureId);

@@ -60,6 +60,23 @@ ChannelState SampleState()
     return s;
 }
 
+LaneOutputs SampleOutputs()
+{
+    LaneOutputs o;
+    o.captureId = 16;
+    for (size_t i = 0; i < kMaxOutputs; ++i) {
+        OutputView v;
+        v.name = CString(std::string(kMaxOutputNameLength - i, static_cast<char>('a' + i)).c_str());
+        v.link = static_cast<OutputLink>(i % 5);
+        for (size_t p = 0; p < i % (kMaxOutputPeers + 1); ++p)
+            v.peers.push_back(CString(std::string(kMaxPeerLength - p, static_cast<char>('0' + p)).c_str()));
+        v.sent = 0x0102030405060708ull + i;
+        v.dropped = 0x1112131415161718ull + i;
+        o.outputs.push_back(v);
+    }
+    return o;
+}
+
 } // namespace
 
 TEST(Protocol, EveryFrameComesBackAsItWasSentWholeOrInPieces)
@@ -82,10 +99,14 @@ TEST(Protocol, EveryFrameComesBackAsItWasSentWholeOrInPieces)
         RemoveLane{15},
         LaneList{{1, 2, 16}},
         LaneList{},
+        SampleOutputs(),
+        LaneOutputs{3, {}},
     };
     for (const Frame& sent : frames) {
         SCOPED_TRACE(sent.index());
         std::string bytes = Encoded(sent);
+        // A state is followed by its outputs' frame: taken apart below.
+        if (std::holds_alternative<ChannelState>(sent)) bytes.resize(bytes.size() - Encoded(LaneOutputs{kMaxCaptureId}).size());
         // Fed a byte at a time, it is incomplete until its last byte.
         std::string buffer;
         Frame got;
@@ -98,9 +119,31 @@ TEST(Protocol, EveryFrameComesBackAsItWasSentWholeOrInPieces)
         ASSERT_EQ(Decoded::Frame, TakeFrame(buffer, got));
         EXPECT_EQ(sent.index(), got.index());
         // Every field holds a distinct value, so a field read into the wrong place shows here.
-        EXPECT_EQ(bytes, Encoded(got));
+        std::string again = Encoded(got);
+        if (std::holds_alternative<ChannelState>(got)) again.resize(bytes.size());
+        EXPECT_EQ(bytes, again);
         EXPECT_EQ("next", buffer);
     }
+}
+
+TEST(Protocol, AStateTravelsWithItsOutputsAsTwoFrames)
+{
+    ChannelState sent = SampleState();
+    sent.outputs = SampleOutputs().outputs;
+    std::string buffer = Encoded(sent);
+    Frame state, outputs;
+    ASSERT_EQ(Decoded::Frame, TakeFrame(buffer, state));
+    ASSERT_EQ(Decoded::Frame, TakeFrame(buffer, outputs));
+    EXPECT_TRUE(buffer.empty());
+    ASSERT_TRUE(std::holds_alternative<ChannelState>(state));
+    ASSERT_TRUE(std::holds_alternative<LaneOutputs>(outputs));
+    EXPECT_EQ(kMaxCaptureId, std::get<LaneOutputs>(outputs).captureId);
+    EXPECT_TRUE(std::get<LaneOutputs>(outputs).outputs == sent.outputs);
+    // Outputs that do not fit a frame keep the state from being sent at all, not half of it.
+    sent.outputs.push_back(OutputView{});
+    std::string out = "kept";
+    EXPECT_FALSE(Encode(sent, out));
+    EXPECT_EQ("kept", out);
 }
 
 TEST(Protocol, NothingIsEncodedThatTheOtherEndWouldRefuse)
@@ -156,6 +199,12 @@ TEST(Protocol, MalformedFramesAreRefused)
         {"string past the body", Bytes().u16(0x0103).u16(0).u16(50).raw("short").Framed()},
         {"string with a NUL", Bytes().u16(0x0103).u16(0).str(std::string("a\0b", 3)).str("c").Framed()},
         {"text too long", Bytes().u16(0x0103).u16(0).str(std::string(kMaxTextLength + 1, 't')).str("c").Framed()},
+        {"more outputs than a lane has", Bytes().u16(0x0107).u16(1).u8(kMaxOutputs + 1).Framed()},
+        {"output link out of range",
+         Bytes().u16(0x0107).u16(1).u8(1).str("listen 9001").u8(5).u8(0).u64(0).u64(0).Framed()},
+        {"more peers than an output takes",
+         Bytes().u16(0x0107).u16(1).u8(1).str("listen 9001").u8(0).u8(kMaxOutputPeers + 1).Framed()},
+        {"outputs cut short", Bytes().u16(0x0107).u16(1).u8(2).str("udp a:1").u8(1).u8(0).u64(0).u64(0).Framed()},
         {"path too long",
          Bytes().u16(0x0002).u16(0).u32(5).u32(9600).u8(8).u32(2).u32(0).str(std::string(kMaxPathLength + 1, 'p'))
              .u32(0).Framed()},

@@ -132,7 +132,7 @@ TEST_F(ServiceParametersTest, ALaneKeyMadeByTheServiceOrByADeploymentBeforeTheIn
     EXPECT_EQ(ReadDacl(LanePath(2), kServiceParametersView), ExpectedDacl(true));
 }
 
-TEST_F(ServiceParametersTest, ALaneIsALaneNKeyWithOneOfTheSevenValuesAndItsSilenceAlertIsReadStrictly)
+TEST_F(ServiceParametersTest, ALaneIsALaneNKeyWithOneOfTheSevenValuesAndItsNewValuesAreReadStrictly)
 {
     ServiceParameters second;
     second.settings.commPort = 7;
@@ -140,6 +140,8 @@ TEST_F(ServiceParametersTest, ALaneIsALaneNKeyWithOneOfTheSevenValuesAndItsSilen
     second.settings.runAtStartup = 1;
     second.silenceMinutes = 15;
     second.openHours = "Mon-Fri 08:00-20:00; Sat 09:00-17:00";
+    second.outputs = {"listen 9001 from 192.168.1.20 text", "udp 192.168.1.50:6000"};
+    second.codePage = 858;
     ASSERT_EQ(SaveLaneParameters(2, second), ERROR_SUCCESS);
     ServiceParameters third;
     third.settings.commPort = 9;
@@ -161,6 +163,13 @@ TEST_F(ServiceParametersTest, ALaneIsALaneNKeyWithOneOfTheSevenValuesAndItsSilen
     ASSERT_EQ(RegSetValueExA(wrongTypes.Get(), "OpenHours", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&fifteen),
                              sizeof fifteen),
               ERROR_SUCCESS);
+    // Outputs as one REG_SZ string, a mistake a script makes easily, is no list of outputs.
+    const char oneString[] = "listen 9001";
+    ASSERT_EQ(RegSetValueExA(wrongTypes.Get(), "Outputs", 0, REG_SZ, reinterpret_cast<const BYTE*>(oneString),
+                             sizeof oneString),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(wrongTypes.Get(), "CodePage", 0, REG_SZ, reinterpret_cast<const BYTE*>("850"), 4),
+              ERROR_SUCCESS);
     alertOnly.Close();
     wrongTypes.Close();
 
@@ -172,9 +181,11 @@ TEST_F(ServiceParametersTest, ALaneIsALaneNKeyWithOneOfTheSevenValuesAndItsSilen
     EXPECT_EQ(lanes[5].settings.commPort, 11);
     EXPECT_EQ(lanes[5].silenceMinutes, 0u);
     EXPECT_TRUE(lanes[5].openHours.IsEmpty());
-    EXPECT_EQ(lanes[5].unreadable, (std::vector<CString>{"SilenceMinutes", "OpenHours"}));
+    EXPECT_TRUE(lanes[5].outputs.empty());
+    EXPECT_EQ(lanes[5].codePage, 437u);
+    EXPECT_EQ(lanes[5].unreadable, (std::vector<CString>{"SilenceMinutes", "OpenHours", "Outputs", "CodePage"}));
 
-    // A window's save of a lane leaves the alert a deployment set.
+    // A window's save of a lane leaves the alert and the outputs a deployment set.
     second.settings.baudRate = 19200;
     ASSERT_EQ(SaveLaneSettings(2, second.settings), ERROR_SUCCESS);
     EXPECT_EQ(LoadServiceLanes()[2], second);

@@ -311,3 +311,130 @@ TEST_F(LanesTest, AWindowAddsALaneRunsItAndRemovesItButNeverOnAPortAnotherLaneHa
     window.Stop();
     EndServing(core);
 }
+
+namespace {
+
+// A recorder that connects to a listen output, with every wait bounded.
+class Recorder {
+public:
+    ~Recorder() { Close(); }
+    bool Connect(unsigned short port)
+    {
+        Close();
+        m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (m_socket == INVALID_SOCKET) return false;
+        DWORD timeoutMs = 200;
+        setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return connect(m_socket, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    }
+    // What came within ms, or until want bytes have.
+    std::string Receive(size_t want, DWORD ms)
+    {
+        std::string got;
+        const DWORD start = GetTickCount();
+        char buffer[4096];
+        while (got.size() < want && GetTickCount() - start < ms) {
+            const int n = recv(m_socket, buffer, sizeof buffer, 0);
+            if (n > 0) got.append(buffer, static_cast<size_t>(n));
+            if (n == 0) break;
+        }
+        return got;
+    }
+    void Close()
+    {
+        if (m_socket != INVALID_SOCKET) closesocket(m_socket);
+        m_socket = INVALID_SOCKET;
+    }
+
+private:
+    SOCKET m_socket = INVALID_SOCKET;
+};
+
+// A port nobody listens on now.
+unsigned short FreePort()
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+    int size = sizeof at;
+    getsockname(s, reinterpret_cast<sockaddr*>(&at), &size);
+    closesocket(s);
+    return ntohs(at.sin_port);
+}
+
+void SetOutputs(int lane, const std::vector<CString>& outputs)
+{
+    bool present = false;
+    ServiceParameters parameters = lane == 1 ? LoadServiceParameters(present) : LoadServiceLanes()[lane];
+    parameters.outputs = outputs;
+    ASSERT_EQ(SaveLaneParameters(lane, parameters), ERROR_SUCCESS);
+}
+
+struct WinsockUser {
+    WinsockUser()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~WinsockUser() { WSACleanup(); }
+};
+
+} // namespace
+
+TEST_F(LanesTest, ALanesRecordersGetItsBytesLiveAndAChangeOfOutputsLeavesTheCaptureAlone)
+{
+    WinsockUser winsock;
+    testenv::RecordingEventLog log;
+    const unsigned short first = FreePort();
+    ServiceParameters lane1;
+    lane1.settings = Settings(1);
+    lane1.outputs = {CString(("listen " + std::to_string(first)).c_str()), "listen to the till"};
+    ASSERT_EQ(SaveLaneParameters(1, lane1), ERROR_SUCCESS);
+    PipeServerOptions options;
+    options.name = "\\\\.\\pipe\\Tarnwick.OrvaneDVR.POSCollector.laneoutputs";
+    CServiceCore core(options);
+    Serve(core);
+    auto outputs = [&] { return View(core.Captures(), 1).outputs; };
+    ASSERT_TRUE(PumpUntil([&] { return IsCapturing(View(core.Captures(), 1)) && outputs().size() == 1; }, 5000));
+    // The string that cannot be read is left out, said once; the other runs.
+    EXPECT_EQ(CountOf(log, MSG_OUTPUT_UNUSABLE), 1u);
+
+    Recorder recorder;
+    ASSERT_TRUE(recorder.Connect(first));
+    ASSERT_TRUE(PumpUntil([&] { return !outputs().empty() && outputs()[0].peers.size() == 1; }, 5000));
+    const std::string receipt = EveryByteValue(8 * 1024, 7);
+    ASSERT_TRUE(peers[0].Write(receipt));
+    EXPECT_EQ(recorder.Receive(receipt.size(), 5000), receipt) << "raw: byte-exact";
+    ASSERT_TRUE(PumpUntil([&] { return testenv::ReadFileBytes(files[0]) == receipt; }, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return CountOf(log, MSG_OUTPUT_CONNECTED) == 1; }, 5000));
+
+    // Another port for the recorders: the old one closes, the capture and its file go on untouched.
+    const size_t started = CountOf(log, MSG_CAPTURE_STARTED);
+    const unsigned short second = FreePort();
+    SetOutputs(1, {CString(("listen " + std::to_string(second)).c_str()), "listen to the till"});
+    ASSERT_TRUE(PumpUntil([&] {
+        const auto now = outputs();
+        return now.size() == 1 && now[0].name == CString(("listen " + std::to_string(second)).c_str());
+    }, 8000));
+    EXPECT_EQ(recorder.Receive(1, 1000), "") << "the old output's recorder is let go";
+    Recorder moved;
+    ASSERT_TRUE(moved.Connect(second));
+    ASSERT_TRUE(PumpUntil([&] { return !outputs().empty() && outputs()[0].peers.size() == 1; }, 5000));
+    ASSERT_TRUE(peers[0].Write("after the move"));
+    EXPECT_EQ(moved.Receive(14, 5000), "after the move");
+    EXPECT_TRUE(PumpUntil([&] { return testenv::ReadFileBytes(files[0]) == receipt + "after the move"; }, 5000));
+    EXPECT_EQ(CountOf(log, MSG_CAPTURE_STARTED), started) << "the capture was not restarted for its outputs";
+    EXPECT_EQ(CountOf(log, MSG_OUTPUT_UNUSABLE), 1u) << "the bad string is not told again";
+
+    // Stopped: the outputs stop with the capture.
+    ASSERT_TRUE(core.Captures().Stop(1, Requester()));
+    EXPECT_TRUE(outputs().empty());
+    EXPECT_EQ(moved.Receive(1, 1000), "");
+    EndServing(core);
+}

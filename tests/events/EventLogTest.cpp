@@ -63,6 +63,8 @@ const EventCase kEvents[] = {
     {MSG_LANE_PORT_TAKEN, 0xCFFF0012, {"Lane 3 (COM7): ", "COM7", "Lane 2 (COM7)"}},
     {MSG_LANE_ADDED, 0x4FFF0013, {"Lane 3 (COM9): ", "C:\\Receipts\\lane 3.txt", "TILL\\anna", "2", "a window"}},
     {MSG_LANE_REMOVED, 0x4FFF0014, {"Lane 3 (COM9): ", "C:\\Receipts\\lane 3.txt", "TILL\\anna", "2", "a window"}},
+    {MSG_FIREWALL_RULE_NOT_ADDED, 0x8FFF001A, {"Orvane POS Collector (recorders)", "Not implemented (0x80004001)"}},
+    {MSG_FIREWALL_RULE_NOT_REMOVED, 0x8FFF001B, {"Orvane POS Collector (recorders)", "Access is denied (0x80070005)"}},
 };
 
 TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertInPlace)

@@ -82,15 +82,6 @@ std::string HexOf(HRESULT hr)
 
 } // namespace
 
-TEST(FirewallRuleTest, TheCollectorsRuleIsForTheServiceOfTheProgramAtItsPath)
-{
-    const FirewallRuleDefinition rule = CollectorFirewallRule(kProgram);
-    EXPECT_EQ(rule.name, L"Orvane POS Collector (recorders)");
-    EXPECT_EQ(rule.application, kProgram);
-    EXPECT_EQ(rule.service, L"OrvanePOSCollector");
-    EXPECT_FALSE(rule.description.empty());
-}
-
 TEST(FirewallRuleTest, AddingLeavesExactlyOneRuleOfTheNameWithTheNewPathAndOthersAlone)
 {
     const std::wstring name = CollectorFirewallRule(kProgram).name;
@@ -109,9 +100,11 @@ TEST(FirewallRuleTest, AddingLeavesExactlyOneRuleOfTheNameWithTheNewPathAndOther
 
         EXPECT_EQ(firewall.Count(name), 1);
         EXPECT_EQ(firewall.Count(kOtherRule), 1);
+        // For the service, in the program at its installed path.
         for (const auto& r : firewall.rules) {
             if (r.name == name) {
                 EXPECT_EQ(r.application, kProgram);
+                EXPECT_EQ(r.service, L"OrvanePOSCollector");
             }
         }
         EXPECT_TRUE(log.Events().empty());
@@ -139,12 +132,13 @@ TEST(FirewallRuleTest, RemovingTakesEveryCopyAndSucceedsWhenThereIsNone)
 TEST(FirewallRuleTest, AFirewallThatCannotBeConfiguredIsAWarningNamingTheRuleAndWhy)
 {
     const std::wstring name = CollectorFirewallRule(kProgram).name;
-    enum Failure { OpenFails, ContainsFails, RemoveFails, AddFails, RuleNotKept, RuleWontGo };
+    enum Failure { NoPath, OpenFails, ContainsFails, RemoveFails, AddFails, RuleNotKept, RuleWontGo };
     const struct {
         const char* what;
         Failure failure;
         HRESULT reason; // shown in the event
     } cases[] = {
+        {"the program's path is unknown", NoPath, HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME)},
         {"the firewall service is stopped", OpenFails, kNotRunning},
         {"the firewall cannot list rules (Wine)", ContainsFails, kNotImplemented},
         {"a rule of the name cannot be removed", RemoveFails, E_ACCESSDENIED},
@@ -154,7 +148,7 @@ TEST(FirewallRuleTest, AFirewallThatCannotBeConfiguredIsAWarningNamingTheRuleAnd
     };
     for (bool adding : {true, false}) {
         for (const auto& c : cases) {
-            if (!adding && (c.failure == AddFails || c.failure == RuleNotKept)) continue;
+            if (!adding && (c.failure == NoPath || c.failure == AddFails || c.failure == RuleNotKept)) continue;
             SCOPED_TRACE(std::string(adding ? "add: " : "remove: ") + c.what);
             testenv::RecordingEventLog log;
             CFakeFirewall firewall;
@@ -167,7 +161,8 @@ TEST(FirewallRuleTest, AFirewallThatCannotBeConfiguredIsAWarningNamingTheRuleAnd
             firewall.addKeepsNothing = c.failure == RuleNotKept;
             firewall.removeKeepsRules = c.failure == RuleWontGo;
 
-            const bool done = adding ? AddCollectorFirewallRule(firewall, kProgram) : RemoveCollectorFirewallRule(firewall);
+            const std::wstring path = c.failure == NoPath ? L"" : kProgram;
+            const bool done = adding ? AddCollectorFirewallRule(firewall, path) : RemoveCollectorFirewallRule(firewall);
 
             EXPECT_FALSE(done);
             const auto events = log.Events();
@@ -185,16 +180,6 @@ TEST(FirewallRuleTest, AFirewallThatCannotBeConfiguredIsAWarningNamingTheRuleAnd
             }
         }
     }
-}
-
-TEST(FirewallRuleTest, AProgramWithoutAPathAddsNoRule)
-{
-    testenv::RecordingEventLog log;
-    CFakeFirewall firewall;
-    EXPECT_FALSE(AddCollectorFirewallRule(firewall, L""));
-    EXPECT_EQ(firewall.addCalls, 0);
-    ASSERT_EQ(log.Events().size(), 1u);
-    EXPECT_EQ(log.Events()[0].id, DWORD(MSG_FIREWALL_RULE_NOT_ADDED));
 }
 
 // Through COM to whatever firewall the machine has. Under Wine: the Warning (Item is not

@@ -333,7 +333,7 @@ expect "/startservice on a running service succeeds too" startservice
 
 # 3c. The firewall rule for the recorders. Wine's firewall (hnetcfg) takes a rule and keeps none:
 # INetFwRules::Add and Remove succeed and do nothing, Count is always 0, and Item, which tells
-# whether a rule is there, is not implemented (E_NOTIMPL). So the rule's part ends here in the
+# whether a rule is there, is not implemented (E_NOTIMPL). So the program's rule ends here in the
 # Warning the program gives a firewall it cannot configure, and the package goes on; the rule
 # itself is tested against a fake (service_tests, FirewallRuleTest), the tables are read here.
 firewall_actions() {

@@ -8,6 +8,7 @@
 #include "app/StatusCommand.h"
 #include "platform/EventText.h"
 #include "platform/MessageBox.h"
+#include "service/FirewallRule.h"
 #include "service/ServiceHost.h"
 #include "service/ServiceSetup.h"
 #include "settings/ServiceParameters.h"
@@ -74,6 +75,14 @@ bool CCollectorApp::InitInstance()
     }
     if (options.startService) {
         m_nExitCode = StartCollectorService();
+        return false;
+    }
+    if (options.addFirewallRule) {
+        m_nExitCode = RunAddFirewallRuleSwitch();
+        return false;
+    }
+    if (options.removeFirewallRule) {
+        m_nExitCode = RunRemoveFirewallRuleSwitch();
         return false;
     }
 

@@ -67,6 +67,10 @@ CommandLineOptions ParseCommandLine(const char* commandLine)
             options.stopService = true;
         else if (::lstrcmpiA(name, "startservice") == 0)
             options.startService = true;
+        else if (::lstrcmpiA(name, "addfirewallrule") == 0)
+            options.addFirewallRule = true;
+        else if (::lstrcmpiA(name, "removefirewallrule") == 0)
+            options.removeFirewallRule = true;
         else if (::lstrcmpiA(name, "status") == 0)
             options.status = true;
     }

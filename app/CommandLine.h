@@ -25,6 +25,10 @@ struct CommandLineOptions {
     // /startservice: start the service and return without waiting for it (the package's
     // rollback of an uninstall or upgrade that had stopped it).
     bool startService = false;
+    // /addfirewallrule, /removefirewallrule: the inbound Windows Firewall rule for the service's
+    // network outputs (the package's install and uninstall, and the rollback of each).
+    bool addFirewallRule = false;
+    bool removeFirewallRule = false;
     // /status: print every lane's state for a script and end with an exit code that sums them up;
     // "/status json" prints the same as one JSON document.
     bool status = false;

@@ -89,6 +89,9 @@ exec 7<>"$TESTENV_DIR/ports/pair1-b" || { fail "opening COM6's end of the pair";
 printf '@msiexec %%*\r\n@echo %%errorlevel%%> "%%~dp0msiexec.rc"\r\n' >"$work/msiexec.bat"
 msiexec_took=
 msiexec_runs=0
+# Where Wine's messages of an msiexec run and its actions go: Wine keeps no event log, and with
+# warn+eventlog the events' texts are there.
+msiexec_stderr=
 msiexec() { # msiexec ARGS...: 0 when msiexec said 0; its time in msiexec_took (seconds)
   local t0 try rc
   for try in 1 2; do
@@ -97,7 +100,7 @@ msiexec() { # msiexec ARGS...: 0 when msiexec said 0; its time in msiexec_took (
     # Each run's log stays in the work folder, for a failure's post-mortem.
     msiexec_runs=$((msiexec_runs + 1))
     timeout 120 wine cmd /c "$(winepath -w "$work/msiexec.bat")" "$@" /l*v "$(win "$work")\\msiexec-$msiexec_runs.log" \
-      </dev/null >/dev/null 2>&1
+      </dev/null >/dev/null 2>>"${msiexec_stderr:-/dev/null}"
     msiexec_took=$(seconds_since "$t0")
     rc=$(tr -d '\r\n ' <"$work/msiexec.rc" 2>/dev/null)
     # Now and then Wine's cmd does not start at all under load (no exit code and no msiexec
@@ -251,8 +254,14 @@ probe() { wine "$probe" "$@" </dev/null 2>/dev/null | tr -d '\r' | sed 's/^/pack
 say "package $(basename "$msi"): $(stat -c %s "$msi") bytes; upgrade to $next; previous release $previous_version (built in $previous_build_time s)"
 
 # 1. Silent install. Nobody opens a window until the logon of step 4: the service captures.
+msiexec_stderr=$work/install-events.txt
+rm -f "$msiexec_stderr"
+WINEDEBUG=-all,warn+eventlog
 expect "silent install succeeds" msiexec /i "$(win "$msi")" /qn
 install_time=$msiexec_took
+install_log=$work/msiexec-$msiexec_runs.log
+WINEDEBUG=-all
+msiexec_stderr=
 expect "the program is in Program Files (x86)\\Orvane DVR\\POSCollector" test -f "$program_dir/POSCollector.exe"
 expect "the Start menu shortcut is in the all-users Programs folder" test -f "$shortcut"
 expect "the logon entry starts the installed program with /tray" test "$(logon_command)" = "$expected_command"
@@ -322,6 +331,51 @@ send rolled-back 5000
 expect "and captures, appending" capture_holds boot restart rolled-back
 expect "/startservice on a running service succeeds too" startservice
 
+# 3c. The firewall rule for the recorders. Wine's firewall (hnetcfg) takes a rule and keeps none:
+# INetFwRules::Add and Remove succeed and do nothing, Count is always 0, and Item, which tells
+# whether a rule is there, is not implemented (E_NOTIMPL). So the program's rule ends here in the
+# Warning the program gives a firewall it cannot configure, and the package goes on; the rule
+# itself is tested against a fake (service_tests, FirewallRuleTest), the tables are read here.
+firewall_actions() {
+  local row rows=(
+    # 3154: the installed exe (18), return ignored (64), in the script (1024), as the system (2048); 3410 adds rollback (256).
+    "AddFirewallRule 3154 /addfirewallrule"
+    "RemoveFirewallRuleOnRollback 3410 /removefirewallrule"
+    "RemoveFirewallRule 3154 /removefirewallrule"
+    "AddFirewallRuleOnRollback 3410 /addfirewallrule"
+  )
+  local action type command got ok=0
+  for row in "${rows[@]}"; do
+    read -r action type command <<<"$row"
+    got=$(msiinfo export "$msi" CustomAction | tr -d '\r' | awk -F'\t' -v a="$action" '$1 == a { print $2, $3, $4 }')
+    say "  $action: $got at $(sequence "$action")"
+    [ "$got" = "$type POSCollectorExe $command" ] || ok=1
+  done
+  # Each rollback action before the one it undoes; the rule added after the service has its
+  # own SID (ConfigureService), removed before the service stops.
+  [ "$(sequence RemoveFirewallRuleOnRollback)" -lt "$(sequence AddFirewallRule)" ] &&
+    [ "$(sequence ConfigureService)" -lt "$(sequence RemoveFirewallRuleOnRollback)" ] &&
+    [ "$(sequence AddFirewallRule)" -lt "$(sequence StartServices)" ] &&
+    [ "$(sequence AddFirewallRuleOnRollback)" -lt "$(sequence RemoveFirewallRule)" ] &&
+    [ "$(sequence RemoveFirewallRule)" -lt "$(sequence StopService)" ] && return $ok
+}
+expect "the rule is added after the service is configured and removed before it stops, each undone on rollback" firewall_actions
+action_ran() { # action_ran ACTION LOG: msiexec's log shows the action run
+  grep -a -q -E "^Action start [0-9:]+: $1\.\$" <(tr -d '\r' <"$2") 2>/dev/null
+}
+expect "the install ran /addfirewallrule" action_ran AddFirewallRule "$install_log"
+rule_warning() { # rule_warning FILE: Wine's firewall, noted as one that cannot say whether the rule is there
+  grep -a -q 'ReportEventW L"Orvane POS Collector (recorders)"' "$1" &&
+    grep -a -q 'ReportEventW L"Not implemented (0x80004001)"' "$1"
+}
+expect "which noted the rule it could not add, with the reason, and the install went on" rule_warning "$work/install-events.txt"
+firewall_switch() { # firewall_switch SWITCH: the installed program's switch ends with 0 and notes why it could not
+  WINEDEBUG=-all,warn+eventlog wine "$program_dir/POSCollector.exe" "$1" </dev/null >/dev/null 2>"$work/switch-events.txt" &&
+    rule_warning "$work/switch-events.txt"
+}
+expect "/addfirewallrule, run as a rollback would, ends with 0" firewall_switch /addfirewallrule
+expect "/removefirewallrule, run as a rollback would, ends with 0" firewall_switch /removefirewallrule
+
 # 4. A logon: the logon entry's start is the service's window, hidden in the tray.
 start_at_logon
 expect "the logon start is hidden with its tray icon" probe tray
@@ -333,8 +387,22 @@ expect "and leaves the first hidden" probe tray
 # 5. An upgrade while the service captures and its window is open: stopped, replaced, started,
 # nothing lost.
 send before-upgrade 5000
+msiexec_stderr=$work/upgrade-events.txt
+rm -f "$msiexec_stderr"
+WINEDEBUG=-all,warn+eventlog
 expect "silent upgrade to $next succeeds while the service captures" msiexec /i "$(win "$next_msi")" /qn
 upgrade_time=$msiexec_took
+WINEDEBUG=-all
+msiexec_stderr=
+# Wine's msiexec runs the older version's removal in a process whose actions its log leaves
+# out: its /removefirewallrule shows as the first of the two notes.
+removed_and_added() {
+  local notes
+  notes=$(grep -a -c 'ReportEventW L"Orvane POS Collector (recorders)"' "$work/upgrade-events.txt")
+  say "  $notes notes of the rule"
+  action_ran AddFirewallRule "$work/msiexec-$msiexec_runs.log" && [ "$notes" = 2 ]
+}
+expect "it removed the older version's rule and added its own" removed_and_added
 expect "the upgrade closed the window" ended "$collector" 10
 collector=
 expect "one product is installed, the later one" only_product "$(product_version "$next")"
@@ -349,8 +417,16 @@ expect "the older package refuses to install over it" refuse_older
 start_at_logon
 expect "the upgraded program's window starts at logon in the tray" probe tray
 send before-uninstall 20000
+msiexec_stderr=$work/uninstall-events.txt
+rm -f "$msiexec_stderr"
+WINEDEBUG=-all,warn+eventlog
 expect "silent uninstall succeeds while the service captures" msiexec /x "$(win "$next_msi")" /qn
 uninstall_time=$msiexec_took
+uninstall_log=$work/msiexec-$msiexec_runs.log
+WINEDEBUG=-all
+msiexec_stderr=
+expect "the uninstall ran /removefirewallrule" action_ran RemoveFirewallRule "$uninstall_log"
+expect "which noted the rule it could not remove, with the reason" rule_warning "$work/uninstall-events.txt"
 expect "the uninstall closed the window" ended "$collector" 10
 collector=
 expect "the capture file holds everything sent before the uninstall" \

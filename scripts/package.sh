@@ -40,11 +40,13 @@ rm -f "$msi" "$zipfile"
   -o "$msi" "$root/installer/POSCollector.wxs")
 # What wixl cannot say: the logon entry's condition, the removal of the event source's key (a
 # Registry row named "-"), the short names beside the long ones that the Filename columns of
-# Windows Installer carry, and a rollback action (wixl makes Execute="rollback" an immediate one):
+# Windows Installer carry, and the rollback actions (wixl makes Execute="rollback" an immediate one):
 # type 18 (the installed exe) + 64 (return ignored) + 256 (rollback) + 1024 (in the script) +
 # 2048 (as the system).
 edits=(
   "UPDATE CustomAction SET Type = 3410 WHERE Action = 'StartServiceOnRollback'"
+  "UPDATE CustomAction SET Type = 3410 WHERE Action = 'RemoveFirewallRuleOnRollback'"
+  "UPDATE CustomAction SET Type = 3410 WHERE Action = 'AddFirewallRuleOnRollback'"
   "UPDATE Component SET Condition = 'STARTATLOGON = \"1\"' WHERE Component = 'LogonEntry'"
   "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSourceKey', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Orvane POS Collector', '-', 'EventSource')"
   "UPDATE File SET FileName = 'POSCOLL.EXE|POSCollector.exe' WHERE File = 'POSCollectorExe'"

@@ -5,7 +5,8 @@
 TEST(CommandLine, SwitchesMatchInAnyCaseWithSlashOrDash)
 {
     CommandLineOptions options =
-        ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys -Service /ConfigureService -stopservice /StartService");
+        ParseCommandLine("POSCollector.exe /TRAY -Close /createKeys -Service /ConfigureService -stopservice /StartService "
+                         "/AddFirewallRule -removefirewallrule");
     EXPECT_TRUE(options.tray);
     EXPECT_TRUE(options.close);
     EXPECT_TRUE(options.createKeys);
@@ -13,6 +14,8 @@ TEST(CommandLine, SwitchesMatchInAnyCaseWithSlashOrDash)
     EXPECT_TRUE(options.configureService);
     EXPECT_TRUE(options.stopService);
     EXPECT_TRUE(options.startService);
+    EXPECT_TRUE(options.addFirewallRule);
+    EXPECT_TRUE(options.removeFirewallRule);
 }
 
 TEST(CommandLine, StatusTakesJsonOnlyAfterIt)

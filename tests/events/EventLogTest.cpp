@@ -68,6 +68,8 @@ const EventCase kEvents[] = {
     {MSG_OUTPUT_LOST, 0x8FFF0017, {"Lane 1 (COM5): ", "listen 9001", "192.168.1.20", "the connection was reset"}},
     {MSG_OUTPUT_BACK, 0x4FFF0018, {"Lane 1 (COM5): ", "listen 9001", "192.168.1.20", "2 minutes", "1200"}},
     {MSG_OUTPUT_DROPPING, 0x8FFF0019, {"Lane 1 (COM5): ", "listen 9001", "192.168.1.20", "64"}},
+    {MSG_FIREWALL_RULE_NOT_ADDED, 0x8FFF001A, {"Orvane POS Collector (recorders)", "Not implemented (0x80004001)"}},
+    {MSG_FIREWALL_RULE_NOT_REMOVED, 0x8FFF001B, {"Orvane POS Collector (recorders)", "Access is denied (0x80070005)"}},
 };
 
 TEST(EventMessagesTest, EveryEventOfTheProgramHasItsUsEnglishTextWithEachInsertInPlace)

@@ -49,7 +49,7 @@ private:
 
     enum class State : unsigned char {
         Text,     // characters and line controls
-        Command,  // a command's fixed part, collected in m_cmd
+        Command,  // a command's fixed bytes, collected in m_cmd
         Data,     // m_skip bytes of a command's data
         TabStops, // ESC D n1...nk NUL
         Barcode,  // GS k m d1...dk NUL

@@ -74,7 +74,8 @@ std::string Receipt(unsigned number, bool logos)
     r += std::string(42, '\xC4') + "\n";
     r += ESC + "E1" + GS + "!" + N(0x11) + "SUMME\t\x9C " + Price(total) + "\n" + GS + "!" + N(0) + ESC + "E0";
     r += "MwSt 19%\t\t" + Price(total * 19 / 119) + "\nBar\t\t" + Price(total + 500) + "\nZur\x81" "ck\t\t5.00\n";
-    r += ESC + "a1" + GS + "h" + N(80) + GS + "w" + N(2) + GS + "H" + N(2) + GS + "kI" + N(10) + "{B" + std::to_string(10000000 + number);
+    r += ESC + "a1" + GS + "h" + N(80) + GS + "w" + N(2) + GS + "H" + N(2) + GS + "kI" + N(10) + "{B" +
+        std::to_string(10000000 + number);
     if (logos) {
         std::string qr = "1P0https://shop.example/bon/" + std::to_string(number) + "?k=2&t=" + Price(total);
         r += GS + "(k" + N(4) + N(0) + "1A2" + N(0) + GS + "(k" + N(3) + N(0) + "1C" + N(6);

@@ -54,60 +54,46 @@ std::vector<Case> CommandCases()
     const std::string qr = "https://shop.example/r/0042?t=12.50";
     const std::string qrStore = GS + "(k" + N(static_cast<int>(qr.size()) + 3) + N(0) + "1P0" + qr;
     return {
-        {"ESC ! print mode 'A'", ESC + "!A", ""},
-        {"ESC E emphasis", ESC + "E1", ""},
-        {"ESC - underline", ESC + "-2", ""},
-        {"ESC G double strike", ESC + "G1", ""},
-        {"ESC M font", ESC + "M1", ""},
-        {"ESC SP spacing", ESC + " 5", ""},
-        {"ESC a alignment", ESC + "a1", ""},
-        {"ESC $ absolute position", ESC + "$AB", ""},
-        {"ESC \\ relative position", ESC + "\\AB", ""},
-        {"ESC 3 line spacing, ESC 2", ESC + "3x" + ESC + "2", ""},
-        {"ESC R international set", ESC + "RB", ""},
-        {"ESC { ESC V ESC T ESC r ESC U", ESC + "{1" + ESC + "V1" + ESC + "T1" + ESC + "r1" + ESC + "U1", ""},
-        {"ESC = ESC % ESC ? ESC u ESC v", ESC + "=1" + ESC + "%1" + ESC + "?A" + ESC + "u0" + ESC + "v", ""},
-        {"ESC c 3 / 4 / 5 paper sensors, panel", ESC + "c3A" + ESC + "c4B" + ESC + "c51", ""},
-        {"ESC p drawer kick", ESC + "p0" + N(0x32) + "x", ""},
-        {"ESC L ESC W ESC FF ESC S page mode", ESC + "L" + ESC + "WABCDEFGH" + ESC + N(0x0C) + ESC + "S", ""},
-        {"ESC i ESC m cuts", ESC + "i" + ESC + "m", ""},
+        {"ESC ! E - G M SP a: modes, spacing, alignment", ESC + "!A" + ESC + "E1" + ESC + "-2" + ESC + "G1" + ESC + "M1" +
+            ESC + " 5" + ESC + "a1", ""},
+        {"ESC $ \\ 3 2 R: positions, spacing, set", ESC + "$AB" + ESC + "\\AB" + ESC + "3x" + ESC + "2" + ESC + "RB", ""},
+        {"ESC { V T r U = % ? u v", ESC + "{1" + ESC + "V1" + ESC + "T1" + ESC + "r1" + ESC + "U1" + ESC + "=1" + ESC +
+            "%1" + ESC + "?A" + ESC + "u0" + ESC + "v", ""},
+        {"ESC c 3 4 5, ESC p drawer kick, ESC i m cuts", ESC + "c3A" + ESC + "c4B" + ESC + "c51" + ESC + "p0" + N(0x32) +
+            "x" + ESC + "i" + ESC + "m", ""},
+        {"ESC L W FF S page mode", ESC + "L" + ESC + "WABCDEFGH" + ESC + N(0x0C) + ESC + "S", ""},
         {"ESC ( A beeper", ESC + "(A" + N(4) + N(0) + "0a3x", ""},
-        {"ESC * 8-dot image", ESC + "*" + N(1) + N(5) + N(0) + "ABCDE", ""},
-        {"ESC * 24-dot image", ESC + "*!" + N(2) + N(0) + "ABCDEF", ""},
+        {"ESC * 8-dot and 24-dot images", ESC + "*" + N(1) + N(5) + N(0) + "ABCDE" + ESC + "*!" + N(2) + N(0) +
+            "ABCDEF", ""},
         {"ESC & user characters", ESC + "&" + N(3) + "AB" + N(2) + "abcdef" + N(1) + "xyz", ""},
-        {"GS ! size 'Q'", GS + "!Q", ""},
-        {"GS B H h w f", GS + "B1" + GS + "H2" + GS + "hd" + GS + "w3" + GS + "f1", ""},
+        {"GS ! B H h w f T b E j", GS + "!Q" + GS + "B1" + GS + "H2" + GS + "hd" + GS + "w3" + GS + "f1" + GS + "T1" +
+            GS + "b1" + GS + "E1" + GS + "j1", ""},
         {"GS L W P $ \\", GS + "LAB" + GS + "WCD" + GS + "PEF" + GS + "$GH" + GS + "\\IJ", ""},
-        {"GS T b E j", GS + "T1" + GS + "b1" + GS + "E1" + GS + "j1", ""},
-        {"GS V cut, 2 and 3 bytes", GS + "V1" + GS + "VAx" + GS + "Vay" + GS + "Vhz", ""},
+        {"GS V cut, 3 and 4 bytes", GS + "V1" + GS + "VAx" + GS + "Vay" + GS + "Vhz", ""},
         {"GS k m 0-6, NUL ended", GS + "k" + N(4) + "*A-123*" + NUL, ""},
         {"GS k m 65-79, counted", GS + "kE" + N(7) + "*A-123*" + GS + "kI" + N(9) + "{BNo.4711", ""},
         {"GS ( k QR code", GS + "(k" + N(4) + N(0) + "1A2" + N(0) + qrStore + GS + "(k" + N(3) + N(0) + "1Q0", ""},
-        {"GS ( L graphics", GS + "(L" + N(6) + N(0) + "0pABCD", ""},
-        {"GS 8 L graphics", GS + "8L" + N(6) + N(0) + N(0) + N(0) + "0pABCD", ""},
-        {"GS v 0 raster image", GS + "v0" + N(0) + N(2) + N(0) + N(3) + N(0) + "ABCDEF", ""},
-        {"GS Q 0 image", GS + "Q0" + N(0) + N(2) + N(0) + N(2) + N(0) + "WXYZ", ""},
+        {"GS ( L and GS 8 L graphics", GS + "(L" + N(6) + N(0) + "0pABCD" + GS + "8L" + N(6) + N(0) + N(0) + N(0) +
+            "0pABCD", ""},
+        {"GS v 0 and GS Q 0 images", GS + "v0" + N(0) + N(2) + N(0) + N(3) + N(0) + "ABCDEF" + GS + "Q0" + N(0) + N(2) +
+            N(0) + N(2) + N(0) + "WXYZ", ""},
         {"GS * downloaded image, GS / print", GS + "*" + N(1) + N(1) + "ABCDEFGH" + GS + "/0", ""},
-        {"GS ( A test print, GS ( E", GS + "(A" + N(2) + N(0) + "02" + GS + "(E" + N(3) + N(0) + "123", ""},
-        {"GS : macro, GS ^ run, GS c", GS + ":" + GS + ":" + GS + "^abc" + GS + "c", ""},
-        {"GS a ASB, GS r, GS I status", GS + "aA" + GS + "r1" + GS + "IB", ""},
-        {"GS g maintenance counter", GS + "g0" + N(0) + "AB" + GS + "g2" + N(0) + "CD", ""},
-        {"GS z online recovery", GS + "z0AB", ""},
+        {"GS ( A, GS ( E, GS : ^ c", GS + "(A" + N(2) + N(0) + "02" + GS + "(E" + N(3) + N(0) + "123" + GS + ":" + GS +
+            "^abc" + GS + "c", ""},
+        {"GS a r I status, GS g counters, GS z", GS + "aA" + GS + "r1" + GS + "IB" + GS + "g0" + N(0) + "AB" + GS + "g2" +
+            N(0) + "CD" + GS + "z0AB", ""},
         {"GS C counter", GS + "C0AB" + GS + "C1ABCDEF" + GS + "C2AB" + GS + "C;1;22;333;4;5;", ""},
-        {"FS p NV image", FS + "p1" + N(0), ""},
-        {"FS q NV images defined", FS + "q" + N(2) + N(1) + N(0) + N(1) + N(0) + "ABCDEFGH" + N(1) + N(0) + N(1) +
-                                        N(0) + "IJKLMNOP", ""},
-        {"FS ! & . - C S W ?", FS + "!A" + FS + "&" + FS + "." + FS + "-1" + FS + "C1" + FS + "SAB" + FS + "W1" + FS + "?AB", ""},
-        {"FS 2 user kanji", FS + "2AB" + Repeat("x", 72), ""},
-        {"FS g NV user memory", FS + "g1" + N(0) + "ABCD" + N(5) + N(0) + "hello" + FS + "g2" + N(0) + "ABCD" + N(5) + N(0), ""},
-        {"FS ( A", FS + "(A" + N(3) + N(0) + "xyz", ""},
+        {"FS p, FS q NV images", FS + "p1" + N(0) + FS + "q" + N(2) + N(1) + N(0) + N(1) + N(0) + "ABCDEFGH" + N(1) +
+            N(0) + N(1) + N(0) + "IJKLMNOP", ""},
+        {"FS ! & . - C S W ? 2 (", FS + "!A" + FS + "&" + FS + "." + FS + "-1" + FS + "C1" + FS + "SAB" + FS + "W1" + FS +
+            "?AB" + FS + "2AB" + Repeat("x", 72) + FS + "(A" + N(3) + N(0) + "xyz", ""},
+        {"FS g NV user memory", FS + "g1" + N(0) + "ABCD" + N(5) + N(0) + "hello" + FS + "g2" + N(0) + "ABCD" + N(5) +
+            N(0), ""},
         {"DLE DC4 buzzer", DLE + N(0x14) + N(3) + "A1234", ""},
         // Unknown: the pair goes; a control byte after the prefix stays what it is.
-        {"ESC y unknown", ESC + "y", ""},
-        {"GS 8 with no L", GS + "8X", "X"},
-        {"FS Z unknown", FS + "Z", ""},
-        {"DLE before text is a lone control", DLE + "A", "A"},
-        {"ESC before a command", ESC + ESC + "!0", ""},
+        {"ESC y, FS Z unknown", ESC + "y" + FS + "Z", ""},
+        {"ESC before a line end or a command", ESC + "\n" + ESC + ESC + "!0", "\r\n"},
+        {"GS 8 without L, DLE before text", GS + "8X" + DLE + "A", "XA"},
     };
 }
 

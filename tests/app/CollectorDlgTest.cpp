@@ -780,7 +780,7 @@ public:
     ControlRefusal AddLane(int lane, const CollectorSettings& settings, const Requester&) override
     {
         CSingleLock guard(&m_lock, true);
-        added.push_back({lane, {}, settings});
+        added.push_back({lane, {}, settings, {}});
         return addRefusal;
     }
     ControlRefusal RemoveLane(int lane, const Requester&) override

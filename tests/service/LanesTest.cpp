@@ -420,7 +420,7 @@ TEST_F(LanesTest, ALanesRecordersGetItsBytesLiveAndAChangeOfOutputsLeavesTheCapt
     SetOutputs(1, {CString(("listen " + std::to_string(second)).c_str()), "listen to the till"});
     ASSERT_TRUE(PumpUntil([&] {
         const auto now = outputs();
-        return now.size() == 1 && now[0].name == CString(("listen " + std::to_string(second)).c_str());
+        return now.size() == 1 && now[0].name == "listen " + std::to_string(second);
     }, 8000));
     EXPECT_EQ(recorder.Receive(1, 1000), "") << "the old output's recorder is let go";
     Recorder moved;

@@ -22,4 +22,5 @@ public:
     std::string TakeLines();
 
 private:
+    std::string m_text; // stand-in: what was fed and not yet taken
 };

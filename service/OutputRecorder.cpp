@@ -14,6 +14,11 @@ bool CRecorder::Attach(CSocket socket, long events, int& error)
         error = ::WSAGetLastError();
         return false;
     }
+    // The system's own buffer for a recorder stays small: a recorder that stops reading then
+    // leaves its backlog in m_waiting, where the newest bytes are kept and drops are counted,
+    // instead of megabytes of stale bytes in a buffer the system grows by itself.
+    int sendBuffer = static_cast<int>(kSystemBuffer);
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer), sizeof sendBuffer);
     BOOL noDelay = TRUE;
     ::setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
     m_socket = std::move(socket);

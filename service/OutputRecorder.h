@@ -13,6 +13,8 @@ public:
     // A recorder that falls behind again within this long of its last drop is still the same
     // slow spell: Dropping is said once for it.
     static const unsigned long long kDropSpellMs = 60000;
+    // What the system may hold for a recorder besides the bytes waiting here.
+    static const size_t kSystemBuffer = 64 * 1024;
 
     explicit CRecorder(size_t capacity);
     CRecorder(const CRecorder&) = delete;

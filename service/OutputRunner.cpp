@@ -22,6 +22,10 @@ COutputRunner::~COutputRunner()
 bool COutputRunner::Start()
 {
     if (!m_stop.IsValid() || !m_wake.IsValid()) return false;
+    // Nothing a kind begins with blocks (sockets are non-blocking, names are looked up on a
+    // thread of their own), so it is done here: the state is true from the start.
+    Begin(Now());
+    Publish();
     unsigned id = 0;
     const uintptr_t thread = _beginthreadex(nullptr, 0, &COutputRunner::ThreadProc, this, 0, &id);
     if (thread == 0) return false;
@@ -73,12 +77,12 @@ unsigned __stdcall COutputRunner::ThreadProc(void* param)
 
 void COutputRunner::Run()
 {
-    Begin(Now());
-    Publish();
     std::vector<HANDLE> handles;
     std::vector<HANDLE> kind;
     for (;;) {
         const DWORD waitMs = Tick(Now());
+        // A timer may have changed the state (a port had at last, a try begun).
+        Publish();
         handles.assign({m_stop.Get(), m_wake.Get()});
         Handles(handles);
         const DWORD count = static_cast<DWORD>(std::min<size_t>(handles.size(), MAXIMUM_WAIT_OBJECTS));
@@ -93,7 +97,6 @@ void COutputRunner::Run()
         // From the last: serving one may remove it, never one before it.
         for (size_t i = kind.size(); i-- > 0;)
             if (::WaitForSingleObject(kind[i], 0) == WAIT_OBJECT_0) Signalled(i, now);
-        Publish();
     }
     End();
     Publish();

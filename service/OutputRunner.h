@@ -38,7 +38,7 @@ public:
     OutputState State() const;
 
 protected:
-    // Called on the output's thread.
+    // Called on the output's thread (Begin before it starts, on the caller's).
     virtual void Begin(unsigned long long now) = 0;
     // The handles to wait on besides stop and wake; Signalled gets the index into them.
     virtual void Handles(std::vector<HANDLE>& handles) = 0;

@@ -77,8 +77,9 @@ bool CRecorder::Serve(int& error, bool& connected)
     }
     if (events.lNetworkEvents & FD_READ) {
         // A recorder has nothing to say to us: what it sends is read and let go.
-        char discard[512];
-        while (::recv(m_socket.Get(), discard, sizeof discard, 0) > 0) {
+        // Bounded, so that a recorder that floods us cannot hold the thread: FD_READ comes again.
+        char discard[4096];
+        for (int i = 0; i < 16 && ::recv(m_socket.Get(), discard, sizeof discard, 0) > 0; ++i) {
         }
     }
     if (events.lNetworkEvents & FD_WRITE) m_blocked = false;

@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 TESTENV_PAIRS=$(for i in $(seq 0 15); do printf '%d:%d ' $((5 + 2 * i)) $((6 + 2 * i)); done)
 . "$root/scripts/testenv.sh"
 testenv_detect_arch
-cmake --build "$build/$TESTENV_ARCH" --target capture_bench channel_bench service_bench text_bench POSCollector possim -j 2 >/dev/null || exit 1
+cmake --build "$build/$TESTENV_ARCH" --target capture_bench channel_bench service_bench text_bench output_bench POSCollector possim -j 2 >/dev/null || exit 1
 trap 'testenv_stop' EXIT
 trap 'exit 130' INT TERM
 testenv_start "$build" || exit 1
@@ -23,6 +23,8 @@ if [ -z "$only" ]; then
   timeout 300 wine "$build/$TESTENV_ARCH/bench/channel_bench.exe" || status=$?
   # A lane output's clean text: throughput on recorded receipt streams.
   timeout 300 wine "$build/$TESTENV_ARCH/bench/text_bench.exe" || status=$?
+  # The lanes' network outputs on the loopback (a recorder stalled for 60 s among them).
+  timeout 600 wine "$build/$TESTENV_ARCH/bench/output_bench.exe" 60 || status=$?
   # The service itself, started by Wine's service manager; this prefix's wineserver keeps it.
   timeout 600 wine "$build/$TESTENV_ARCH/bench/service_bench.exe" "$(winepath -w "$build/$TESTENV_ARCH/POSCollector.exe")" ||
     status=$?

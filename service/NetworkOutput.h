@@ -11,7 +11,11 @@
 #include <vector>
 
 #include "capture/CaptureTap.h"
+#include "platform/Sync.h"
 #include "service/OutputString.h"
+
+class COutputNotices;
+class CWinsockUser;
 
 // What /status and the window show of one output.
 struct OutputState {
@@ -72,4 +76,10 @@ public:
 private:
     class Output;
     std::vector<std::unique_ptr<Output>> m_outputs;
+    std::unique_ptr<CWinsockUser> m_winsock;
+    std::unique_ptr<COutputNotices> m_notices;
+    // m_outputs: Captured on the capture thread against Configure and Stop on the service's.
+    mutable CCriticalSection m_lock;
+    // One Configure or Stop at a time.
+    CCriticalSection m_configure;
 };

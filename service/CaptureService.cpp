@@ -44,6 +44,14 @@ CString Number(unsigned long value) { return CString(std::to_string(value).c_str
 // More would be a shop's whole recorder room on one till; each output has a thread.
 const size_t kMaxOutputsPerLane = 8;
 
+// The system's reasons end as sentences do; our own may not.
+CString Sentence(const std::string& why)
+{
+    CString text(why.c_str());
+    if (!text.IsEmpty() && text[text.GetLength() - 1] != '.') text += ".";
+    return text;
+}
+
 CString DurationText(unsigned long long ms)
 {
     const unsigned long long seconds = ms / 1000;
@@ -521,7 +529,7 @@ void CCaptureService::StartOutputs(int lane)
         else if (ParseOutput(text.GetString(), spec, why))
             specs.push_back(spec);
         else
-            why += ". It is left out until the lane's Outputs value is corrected.";
+            why = Sentence(why).GetString() + std::string(" It is left out until the lane's Outputs value is corrected.");
         if (why.empty()) continue;
         refused.push_back(text);
         // Each said once, not again at every restart of the capture.
@@ -562,9 +570,16 @@ void CCaptureService::LogOutputEvents(int lane, const std::vector<OutputEvent>& 
             ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_OUTPUT_CONNECTED, {prefix, output, peer});
             break;
         case OutputEvent::Kind::Lost:
-            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_OUTPUT_LOST, {prefix, output, peer, e.why.c_str()});
+            ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_OUTPUT_LOST, {prefix, output, peer, Sentence(e.why)});
             break;
         case OutputEvent::Kind::Back:
+            // A listen output whose port was another program's has it now: no recorder came back.
+            if (peer.IsEmpty()) {
+                ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_COLLECTOR_NOTE,
+                                     {prefix + "The output \"" + output + "\" listens on its port again, after " +
+                                      DurationText(e.outageMs) + "."});
+                break;
+            }
             ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_OUTPUT_BACK,
                                  {prefix, output, peer, DurationText(e.outageMs),
                                   CString(std::to_string(e.dropped).c_str())});
@@ -575,7 +590,7 @@ void CCaptureService::LogOutputEvents(int lane, const std::vector<OutputEvent>& 
             break;
         case OutputEvent::Kind::Unusable:
             ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_OUTPUT_UNUSABLE,
-                                 {prefix, output, CString(e.why.c_str()) + ". It is tried again every few seconds."});
+                                 {prefix, output, Sentence(e.why) + " It is tried again every few seconds."});
             break;
         }
     }

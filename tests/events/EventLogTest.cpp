@@ -65,7 +65,7 @@ const EventCase kEvents[] = {
     {MSG_LANE_REMOVED, 0x4FFF0014, {"Lane 3 (COM9): ", "C:\\Receipts\\lane 3.txt", "TILL\\anna", "2", "a window"}},
     {MSG_OUTPUT_UNUSABLE, 0x8FFF0015, {"Lane 1 (COM5): ", "listen 9001", "the port is in use by another program."}},
     {MSG_OUTPUT_CONNECTED, 0x4FFF0016, {"Lane 1 (COM5): ", "connect 192.168.1.50:5000", "192.168.1.50:5000"}},
-    {MSG_OUTPUT_LOST, 0x8FFF0017, {"Lane 1 (COM5): ", "listen 9001", "192.168.1.20", "the connection was reset"}},
+    {MSG_OUTPUT_LOST, 0x8FFF0017, {"Lane 1 (COM5): ", "listen 9001", "192.168.1.20", "the connection was reset."}},
     {MSG_OUTPUT_BACK, 0x4FFF0018, {"Lane 1 (COM5): ", "listen 9001", "192.168.1.20", "2 minutes", "1200"}},
     {MSG_OUTPUT_DROPPING, 0x8FFF0019, {"Lane 1 (COM5): ", "listen 9001", "192.168.1.20", "64"}},
     {MSG_FIREWALL_RULE_NOT_ADDED, 0x8FFF001A, {"Orvane POS Collector (recorders)", "Not implemented (0x80004001)"}},

@@ -163,7 +163,7 @@ CString OutputsText(const std::vector<channel::OutputView>& outputs)
             break;
         case channel::OutputLink::Connected:
             // A datagram output has no connection: it sends.
-            state = _strnicmp(o.name.GetString(), "udp", 3) == 0 ? "sending" : "connected";
+            state = ::lstrcmpiA(std::string(o.name.GetString()).substr(0, 4).c_str(), "udp ") == 0 ? "sending" : "connected";
             break;
         case channel::OutputLink::Connecting: state = "connecting"; break;
         case channel::OutputLink::Waiting: state = "not connected, trying again"; break;

@@ -1,7 +1,14 @@
 // Measures the capture worker on virtual pair 1 of the test environment and prints each
 // figure beside its target. Run by scripts/bench.sh (make bench):
-//   capture_bench POSSIM_EXE [STEADY_SECONDS [cpu]]
+//   capture_bench POSSIM_EXE [STEADY_SECONDS [cpu|lanes|outputs]]
+// Winsock's header before windows.h.
+#include <winsock2.h>
+
+#include <psapi.h>
+
 #include "capture/CaptureWorker.h"
+#include "service/NetworkOutput.h"
+#include "service/OutputString.h"
 #include "serial/SerialPort.h"
 #include "platform/Handle.h"
 
@@ -42,6 +49,7 @@ struct Feed {
     DWORD periodMs = 0;
     double seconds = 0;
     HANDLE thread = nullptr;
+    std::shared_ptr<ICaptureTap> tap; // a lane's outputs, if any
 
     static DWORD WINAPI Write(LPVOID p)
     {
@@ -73,6 +81,7 @@ void RunFeeds(std::vector<std::unique_ptr<Feed>>& feeds, std::vector<std::vector
         CaptureRequest request;
         request.line = {f->port, f->baud, 8, NoParity, OneStopBit};
         request.file = CString(f->file.c_str());
+        request.tap = f->tap;
         f->worker.Start(request);
         Poll([&] { return FileSize(f->file) == 0; }, 10);
         f->peerHandle.Attach(OpenPeer(f->peer));
@@ -474,6 +483,85 @@ public:
         }
     }
 
+    // A lane whose recorder stops reading for the whole run, beside one that reads: the file must
+    // not notice, and the outputs' memory must stay bounded.
+    void StalledRecorder(int seconds)
+    {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+        auto outputs = std::make_shared<CLaneOutputs>();
+        OutputSpec spec;
+        std::string why;
+        const unsigned short port = 9411;
+        ParseOutput("listen " + std::to_string(port), spec, why);
+        outputs->Configure({spec}, 437);
+        auto recorder = [&](int receiveBuffer) {
+            SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);
+            sockaddr_in to = {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(port);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            return s;
+        };
+        SOCKET stalled = recorder(4096);
+        SOCKET reading = recorder(65536);
+        Poll([&] { return !outputs->States().empty() && outputs->States()[0].peers.size() == 2; }, 5);
+        struct Reader {
+            SOCKET s;
+            volatile LONG64 bytes = 0;
+            static DWORD WINAPI Run(LPVOID p)
+            {
+                Reader* r = static_cast<Reader*>(p);
+                char buffer[16384];
+                int n;
+                while ((n = recv(r->s, buffer, sizeof buffer, 0)) > 0) InterlockedExchangeAdd64(&r->bytes, n);
+                return 0;
+            }
+        } reader{reading};
+        HANDLE readerThread = CreateThread(nullptr, 0, &Reader::Run, &reader, 0, nullptr);
+        auto memory = [] {
+            PROCESS_MEMORY_COUNTERS m = {};
+            GetProcessMemoryInfo(GetCurrentProcess(), &m, sizeof m);
+            return m.PagefileUsage / 1048576.0;
+        };
+        const double before = memory();
+
+        std::vector<std::unique_ptr<Feed>> feeds;
+        feeds.emplace_back(new Feed);
+        Feed& f = *feeds.back();
+        f.port = m_port;
+        f.peer = m_peer;
+        f.baud = 115200;
+        f.file = WinPath(m_dir + "/stalled.bin");
+        f.recordBytes = 100;
+        f.periodMs = 10;
+        f.seconds = seconds;
+        f.tap = outputs;
+        std::vector<std::vector<double>> ms;
+        std::vector<bool> exact;
+        RunFeeds(feeds, ms, exact);
+        const double after = memory();
+        Poll([&] { return reader.bytes >= static_cast<LONG64>(f.sent.size()); }, 5);
+        const OutputState state = outputs->States().empty() ? OutputState() : outputs->States()[0];
+        outputs->Stop();
+        closesocket(stalled);
+        closesocket(reading);
+        WaitForSingleObject(readerThread, 5000);
+        CloseHandle(readerThread);
+        WSACleanup();
+
+        Line(("a recorder stalled " + std::to_string(seconds) + " s, byte to file p50 / p95").c_str(),
+             Fmt("%.1f / %.1f ms", Percentile(ms[0], 0.5), Percentile(ms[0], 0.95)) +
+                 (exact[0] ? ", exact" : " (NOT byte-exact)"),
+             "p95 <= 20 ms", exact[0] && Percentile(ms[0], 0.95) <= 20);
+        std::printf("  the reading recorder got %lld of %u bytes; %llu dropped for the stalled one\n",
+                    static_cast<long long>(reader.bytes), static_cast<unsigned>(f.sent.size()), state.dropped);
+        Line("committed memory before / after the stall", Fmt("%.1f / %.1f MB", before, after), "bounded",
+             after - before < 8);
+    }
+
     // A fresh worker each time, as lanes come and go in the service.
     void WorkerHandles()
     {
@@ -561,6 +649,10 @@ int main(int argc, char** argv)
     std::printf("Capture benchmark, COM5 <- COM6 (virtual null-modem pair under Wine)\n");
     // A third argument picks one group: cpu, or lanes (the saturated line, four lanes, workers).
     std::string only = argc > 3 ? argv[3] : "";
+    if (only.empty() || only == "outputs") {
+        bench.StalledRecorder(std::min(steadySeconds, 60));
+        if (only == "outputs") return 0;
+    }
     if (only.empty() || only == "lanes") {
         bench.SaturatedLine(std::min(steadySeconds, 30));
         bench.FourLanes(std::min(steadySeconds, 20));

@@ -53,9 +53,10 @@ const int kLaneRowHeight = 15;
 const RECT kLaneLabelUnits = {10, 13, 42, 10};
 const RECT kLaneListUnits = {54, 10, 75, 100};
 const RECT kLaneStateUnits = {135, 13, 94, 10};
-// The outputs' line: its left and width, in dialog units; its top is the progress bar's.
-const int kOutputsRowHeight = 12;
-const RECT kOutputsUnits = {4, 0, 222, 10};
+// The outputs' lines (two, wrapped; all of it in the tip): left and size in dialog units, the top
+// the progress bar's.
+const int kOutputsRowHeight = 20;
+const RECT kOutputsUnits = {4, 0, 222, 18};
 
 struct ListItem {
     const char* text;
@@ -791,7 +792,7 @@ void CCollectorDlg::AddLaneMenu()
         const RECT r = DialogRect(m_hWnd, units);
         control->SetWindowPos(nullptr, r.left, r.top, r.right, r.bottom, SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    m_outputs.Attach(::CreateWindowExA(0, "STATIC", "", WS_CHILD | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 0, 0, 0, 0,
+    m_outputs.Attach(::CreateWindowExA(0, "STATIC", "", WS_CHILD | SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 0, 0, 0, 0,
                                        m_hWnd, nullptr, instance, nullptr));
     if (m_outputs.GetSafeHwnd()) m_outputs.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     // First in the tab order, as it comes first on the screen.
@@ -860,7 +861,18 @@ void CCollectorDlg::ShowOutputs(const CString& text)
     if (!m_outputs.GetSafeHwnd()) return;
     CString shown;
     m_outputs.GetWindowText(shown);
-    if (shown != text) m_outputs.SetWindowText(text);
+    if (shown != text) {
+        m_outputs.SetWindowText(text);
+        if (m_hFileTip) {
+            // Pointing at the lines shows them whole, however many outputs there are.
+            TOOLINFOA tool = FileTool();
+            tool.uId = reinterpret_cast<UINT_PTR>(m_outputs.GetSafeHwnd());
+            tool.lpszText = const_cast<char*>(text.GetString());
+            ::SendMessageA(m_hFileTip, m_bOutputsTip ? TTM_UPDATETIPTEXTA : TTM_ADDTOOLA, 0,
+                           reinterpret_cast<LPARAM>(&tool));
+            m_bOutputsTip = true;
+        }
+    }
     const bool show = !text.IsEmpty();
     if (show == m_bOutputsShown || IsIconic()) return;
     m_bOutputsShown = show;

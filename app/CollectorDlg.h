@@ -192,5 +192,6 @@ private:
     bool m_bLaneRowShown = false;
     CWnd m_outputs;
     bool m_bOutputsShown = false;
+    bool m_bOutputsTip = false;
     bool m_bViewOnlyExplained = false;
 };

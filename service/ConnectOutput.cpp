@@ -10,8 +10,6 @@
 
 namespace {
 
-const DWORD kFirstRetryMs = 1000;
-const DWORD kMaxRetryMs = 30000;
 // A recorder that has not answered a connect by then is tried again later.
 const unsigned long long kConnectTimeoutMs = 5000;
 
@@ -54,8 +52,7 @@ private:
     Phase m_phase = Phase::Waiting;
     sockaddr_in m_target = {};
     COutageWatch m_outage;
-    DWORD m_retryMs = kFirstRetryMs;
-    unsigned long long m_retryAt = 0;
+    CBackOff m_backOff;
     unsigned long long m_deadline = 0;
     unsigned long long m_connectedAt = 0;
 };
@@ -116,12 +113,10 @@ void CConnectOutput::Connected(unsigned long long now)
 
 void CConnectOutput::Fail(OutputEvent::Kind kind, const std::string& why, unsigned long long now)
 {
-    if (m_phase == Phase::Connected && now - m_connectedAt >= COutageWatch::kCleanMs) m_retryMs = kFirstRetryMs;
+    m_backOff.Failed(now, m_phase == Phase::Connected ? m_connectedAt : 0);
     m_recorder.Detach();
     m_lookup.reset();
     m_phase = Phase::Waiting;
-    m_retryAt = now + m_retryMs;
-    m_retryMs = std::min(kMaxRetryMs, m_retryMs * 2);
     OutputEvent event;
     if (m_outage.Down(now, m_recorder.Dropped(), kind, why, event)) Say(event, m_peer);
 }
@@ -152,12 +147,12 @@ void CConnectOutput::Signalled(size_t, unsigned long long now)
 
 DWORD CConnectOutput::Tick(unsigned long long now)
 {
-    if (m_phase == Phase::Waiting && now >= m_retryAt) Try(now);
+    if (m_phase == Phase::Waiting && m_backOff.Due(now)) Try(now);
     if (m_phase == Phase::Connecting && now >= m_deadline)
         Fail(OutputEvent::Kind::Lost, "the recorder did not answer within 5 seconds", now);
     switch (m_phase) {
     case Phase::Waiting:
-        return static_cast<DWORD>(m_retryAt - now);
+        return m_backOff.Wait(now);
     case Phase::Connecting:
         return static_cast<DWORD>(m_deadline - now);
     case Phase::Connected:

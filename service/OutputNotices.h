@@ -49,3 +49,25 @@ private:
     unsigned long long m_downAt = 0;
     unsigned long long m_missedAt = 0;
 };
+
+// When a peer is tried again after a failure: 1, 2, 4 ... 30 s, and 1 s again after a try that
+// stayed up a clean minute.
+class CBackOff {
+public:
+    static const DWORD kFirstMs = 1000;
+    static const DWORD kMaxMs = 30000;
+
+    // upSince: when the try that failed came up, 0 when it never did.
+    void Failed(unsigned long long now, unsigned long long upSince)
+    {
+        if (upSince && now - upSince >= COutageWatch::kCleanMs) m_nextMs = kFirstMs;
+        m_at = now + m_nextMs;
+        m_nextMs = m_nextMs * 2 < kMaxMs ? m_nextMs * 2 : kMaxMs;
+    }
+    bool Due(unsigned long long now) const { return now >= m_at; }
+    DWORD Wait(unsigned long long now) const { return m_at > now ? static_cast<DWORD>(m_at - now) : 0; }
+
+private:
+    DWORD m_nextMs = kFirstMs;
+    unsigned long long m_at = 0;
+};

@@ -9,8 +9,6 @@
 
 namespace {
 
-const DWORD kFirstRetryMs = 1000;
-const DWORD kMaxRetryMs = 30000;
 // Drops within this long of the last are one spell: Dropping is said once for it.
 const unsigned long long kDropSpellMs = 60000;
 
@@ -53,8 +51,7 @@ private:
     Phase m_phase = Phase::Waiting;
     sockaddr_in m_target = {};
     COutageWatch m_outage;
-    DWORD m_retryMs = kFirstRetryMs;
-    unsigned long long m_retryAt = 0;
+    CBackOff m_backOff;
     unsigned long long m_readyAt = 0;
     unsigned long long m_sent = 0;
     unsigned long long m_dropped = 0;
@@ -94,12 +91,10 @@ void CUdpOutput::Ready(uint32_t address, unsigned long long now)
 
 void CUdpOutput::Fail(OutputEvent::Kind kind, const std::string& why, unsigned long long now)
 {
-    if (m_phase == Phase::Sending && now - m_readyAt >= COutageWatch::kCleanMs) m_retryMs = kFirstRetryMs;
+    m_backOff.Failed(now, m_phase == Phase::Sending ? m_readyAt : 0);
     m_socket.Close();
     m_lookup.reset();
     m_phase = Phase::Waiting;
-    m_retryAt = now + m_retryMs;
-    m_retryMs = std::min(kMaxRetryMs, m_retryMs * 2);
     OutputEvent event;
     if (m_outage.Down(now, m_dropped, kind, why, event)) Say(event, m_peer);
 }
@@ -119,8 +114,8 @@ void CUdpOutput::Signalled(size_t, unsigned long long now)
 
 DWORD CUdpOutput::Tick(unsigned long long now)
 {
-    if (m_phase == Phase::Waiting && now >= m_retryAt) Try(now);
-    return m_phase == Phase::Waiting ? static_cast<DWORD>(m_retryAt - now) : INFINITE;
+    if (m_phase == Phase::Waiting && m_backOff.Due(now)) Try(now);
+    return m_phase == Phase::Waiting ? m_backOff.Wait(now) : INFINITE;
 }
 
 bool CUdpOutput::Send(const char* data, size_t size, unsigned long long now)

@@ -12,6 +12,7 @@
 
 #include "service/Ipv4.h"
 #include "service/NetworkOutput.h"
+#include "service/OutputNotices.h"
 #include "service/ReceiptText.h"
 
 namespace {
@@ -314,6 +315,27 @@ TEST(OutputStringTest, OutputsAreTheSameOnlyWhenEveryPartIs)
     for (const char* other : {"listen 9101 from 10.0.0.1 text", "listen 9100 from 10.0.0.2 text",
                               "listen 9100 text", "listen 9100 from 10.0.0.1", "connect 10.0.0.1:9100 text"})
         EXPECT_NE(base, Spec(other)) << other;
+}
+
+TEST(BackOffTest, DoublesToThirtySecondsAndStartsOverOnlyAfterACleanMinute)
+{
+    CBackOff backOff;
+    unsigned long long now = 1000000;
+    std::vector<DWORD> waits;
+    for (int i = 0; i < 7; ++i) {
+        backOff.Failed(now, 0);
+        waits.push_back(backOff.Wait(now));
+        EXPECT_FALSE(backOff.Due(now + waits.back() - 1));
+        now += waits.back();
+        EXPECT_TRUE(backOff.Due(now));
+    }
+    EXPECT_EQ(waits, (std::vector<DWORD>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
+    // Up for less than a minute: the next wait is no shorter.
+    backOff.Failed(now + 59999, now);
+    EXPECT_EQ(backOff.Wait(now + 59999), 30000u);
+    now += 59999 + 30000;
+    backOff.Failed(now + 60000, now);
+    EXPECT_EQ(backOff.Wait(now + 60000), 1000u);
 }
 
 TEST_F(NetworkOutputTest, ListenGivesEachRecorderEveryByteFromItsConnectionOn)

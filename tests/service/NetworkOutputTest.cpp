@@ -563,6 +563,43 @@ TEST_F(NetworkOutputTest, APortTakenOrANameThatDoesNotResolveIsSaidOnceAndHoldsU
     EXPECT_NE(unusable[0].why.find("port " + std::to_string(takenPort)), std::string::npos) << unusable[0].why;
 }
 
+TEST_F(NetworkOutputTest, ARecorderThatNeverAnswersCostsItsOutputFiveSecondsAndNothingElse)
+{
+    // A listener whose queue is full and never accepted: the system drops further SYNs, as a
+    // recorder that is switched off or firewalled drops them.
+    const uint16_t port = FreePort();
+    CSocket deaf(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in a = Address(kLoopback, port);
+    ASSERT_EQ(bind(deaf.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(deaf.Get(), 1), 0);
+    std::vector<CSocket> queued;
+    for (int i = 0; i < 4; ++i) {
+        queued.emplace_back(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        u_long nonBlocking = 1;
+        ioctlsocket(queued.back().Get(), FIONBIO, &nonBlocking);
+        connect(queued.back().Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    Sleep(200);
+    const uint16_t listening = FreePort();
+    Start({"connect 127.0.0.1:" + std::to_string(port), "listen " + std::to_string(listening)});
+    Recorder other;
+    ASSERT_TRUE(other.Connect(listening));
+    ASSERT_TRUE(WaitForPeers(1, 1));
+    ASSERT_TRUE(WaitForLink(OutputState::Link::Connecting, 1000));
+    // Meanwhile the other output gets every byte at once.
+    const std::string bytes = Bytes(30000, 12);
+    Capture(bytes);
+    ASSERT_TRUE(other.ReadUntil(bytes.size()));
+    EXPECT_EQ(other.got, bytes);
+    if (State().link == OutputState::Link::Connected) GTEST_SKIP() << "this system answered a full queue";
+    ASSERT_TRUE(WaitUntil([&] { return !Events(OutputEvent::Kind::Lost).empty(); }, 8000));
+    EXPECT_EQ(Events(OutputEvent::Kind::Lost)[0].why, "the recorder did not answer within 5 seconds");
+    EXPECT_EQ(State().link, OutputState::Link::Waiting);
+    const ULONGLONG before = GetTickCount64();
+    outputs.Stop();
+    EXPECT_LT(GetTickCount64() - before, 2000u);
+}
+
 TEST_F(NetworkOutputTest, ConfigureKeepsAnUnchangedOutputsRecordersAndEndsTheOthers)
 {
     const uint16_t kept = FreePort();

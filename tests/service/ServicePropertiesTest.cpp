@@ -141,14 +141,17 @@ TEST(ServiceProperties, TheInstallTakesTheFamilyKeysSettingsKeepsWhatIsNotGivenA
     EXPECT_EQ(LoadServiceParameters(present), stored);
 }
 
-TEST(ServiceProperties, AnUpgradeTakesBackEveryLaneWithItsSilenceAlertAndNotALaneRemovedSince)
+TEST(ServiceProperties, AnUpgradeTakesBackEveryLaneWithItsAlertAndOutputsAndNotALaneRemovedSince)
 {
     testenv::ParametersKeyGuard guard;
     ServiceParameters first, second, third;
     first.settings.commPort = 5;
     first.silenceMinutes = 30;
     first.openHours = "Mon-Sat 08:00-20:00";
+    first.outputs = {"listen 9001 text", "udp 192.168.1.60:6000"};
+    first.codePage = 850;
     second.settings.commPort = 7;
+    second.outputs = {"connect nvr-2:5000"};
     second.settings.dataFile = "C:\\Shop\\lane 2.txt";
     second.silenceMinutes = 10;
     third.settings.commPort = 9;
@@ -167,6 +170,8 @@ TEST(ServiceProperties, AnUpgradeTakesBackEveryLaneWithItsSilenceAlertAndNotALan
     const ServiceParameters back = LoadServiceParameters(present);
     EXPECT_EQ(back.silenceMinutes, 30u);
     EXPECT_EQ(back.openHours, first.openHours);
+    EXPECT_EQ(back.outputs, first.outputs);
+    EXPECT_EQ(back.codePage, 850u);
     EXPECT_EQ(LoadServiceLanes(), (std::map<int, ServiceParameters>{{2, second}, {3, third}}));
 
     // Lane 3 removed before the next upgrade stays removed, though an older copy held it.

@@ -411,7 +411,8 @@ TEST_F(NetworkOutputTest, UdpSendsWhatEachPieceBroughtCutAtDatagramSize)
     const uint16_t port = FreePort(SOCK_DGRAM);
     DatagramRecorder recorder(port);
     ASSERT_TRUE(recorder.bound);
-    Start({"udp 127.0.0.1:" + std::to_string(port)});
+    // By name: the lookup's address must come out as the recorder's.
+    Start({"udp localhost:" + std::to_string(port)});
     ASSERT_TRUE(WaitForLink(OutputState::Link::Connected));
     const std::string a = Bytes(10, 6), b = Bytes(1400, 7), c = Bytes(3000, 8);
     for (const std::string* piece : {&a, &b, &c}) {

@@ -71,10 +71,7 @@ void CConnectOutput::Try(unsigned long long now)
 
 void CConnectOutput::Connect(uint32_t address, unsigned long long now)
 {
-    m_target = {};
-    m_target.sin_family = AF_INET;
-    m_target.sin_port = htons(m_spec.port);
-    m_target.sin_addr.s_addr = address;
+    m_target = Ipv4Endpoint(address, m_spec.port);
     CSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     int error = 0;
     if (!s.IsValid()) {

@@ -72,10 +72,7 @@ void CUdpOutput::Try(unsigned long long now)
 
 void CUdpOutput::Ready(uint32_t address, unsigned long long now)
 {
-    m_target = {};
-    m_target.sin_family = AF_INET;
-    m_target.sin_port = htons(m_spec.port);
-    m_target.sin_addr.s_addr = address;
+    m_target = Ipv4Endpoint(address, m_spec.port);
     CSocket s(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     u_long nonBlocking = 1;
     if (!s.IsValid() || ::ioctlsocket(s.Get(), FIONBIO, &nonBlocking) != 0) {

@@ -22,6 +22,15 @@ std::string SocketErrorText(int error)
     return SystemErrorText(static_cast<DWORD>(error)).GetString();
 }
 
+sockaddr_in Ipv4Endpoint(uint32_t address, uint16_t port)
+{
+    sockaddr_in endpoint = {};
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_port = htons(port);
+    endpoint.sin_addr.s_addr = address;
+    return endpoint;
+}
+
 std::string EndpointText(const sockaddr_in& address)
 {
     return Ipv4Text(address.sin_addr.s_addr) + ":" + std::to_string(ntohs(address.sin_port));

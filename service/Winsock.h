@@ -64,6 +64,8 @@ std::string SocketErrorText(int error);
 
 // "192.168.1.20:4000".
 std::string EndpointText(const sockaddr_in& address);
+// An IPv4 address (network order) and a port, as connect and sendto take them.
+sockaddr_in Ipv4Endpoint(uint32_t address, uint16_t port);
 
 // Looks up a host's IPv4 address on a thread of its own: a lookup can take many seconds, and
 // whoever stops waiting for it simply leaves it to end by itself.

@@ -222,6 +222,9 @@ void CReceiptText::Feed(const char* data, size_t size)
         case State::Group:
             GroupByte(*p++);
             break;
+        case State::Bitmap:
+            BitmapByte(*p++);
+            break;
         }
     }
 }
@@ -464,6 +467,12 @@ void CReceiptText::Execute()
                 m_state = State::Counter;
             }
             break;
+        case 'D':
+            m_len = 0;
+            m_bitmapHeader = false;
+            m_previous = 0;
+            m_state = State::Bitmap;
+            break;
         default: break;
         }
     } else if (c[0] == FS) {
@@ -483,6 +492,31 @@ void CReceiptText::Execute()
         default: break;
         }
     }
+}
+
+// GS D's functions differ in how many parameters come before the file (key codes or not), so
+// the file is found by its own signature, and skipped by the size its header gives (bfSize, from
+// the "BM"). A GS D without one within a few bytes is no bitmap: those bytes go with it.
+void CReceiptText::BitmapByte(unsigned char b)
+{
+    const size_t kMaxParameters = 12;
+    ++m_len;
+    if (!m_bitmapHeader) {
+        if (m_previous == 'B' && b == 'M') {
+            m_bitmapHeader = true;
+            m_sizeBytes = 0;
+            m_bitmapSize = 0;
+        } else if (m_len >= kMaxParameters) {
+            m_state = State::Text;
+        }
+        m_previous = b;
+        return;
+    }
+    m_bitmapSize |= static_cast<uint64_t>(b) << (8 * m_sizeBytes);
+    if (++m_sizeBytes < 4) return;
+    // The size counts the file from its "BM"; six of its bytes are read.
+    m_state = State::Text;
+    Skip(m_bitmapSize > 6 ? m_bitmapSize - 6 : 0);
 }
 
 void CReceiptText::Skip(uint64_t count)

@@ -55,6 +55,7 @@ private:
         Barcode,  // GS k m d1...dk NUL
         Counter,  // GS C ; sa ; sb ; sn ; sr ; sc ;
         Group,    // ESC &, FS q: a small header per character or image, then its data
+        Bitmap,   // GS D m fn ...: a few parameters, then a Windows BMP file, sized by its header
     };
     enum class GroupKind : unsigned char { UserChars, NvImages };
 
@@ -74,6 +75,7 @@ private:
     bool BarcodeByte(unsigned char b);
     bool CounterByte(unsigned char b);
     void GroupByte(unsigned char b);
+    void BitmapByte(unsigned char b);
 
     const Glyph* m_initialTable;
     const Glyph* m_table;
@@ -91,6 +93,11 @@ private:
     GroupKind m_groupKind = GroupKind::UserChars;
     unsigned m_groupLeft = 0;   // characters or images still to come
     unsigned m_groupUnit = 0;   // ESC &: bytes per column
+    // GS D: whether the file's "BM" has come, its size bytes read so far, the size.
+    bool m_bitmapHeader = false;
+    unsigned char m_previous = 0;
+    unsigned m_sizeBytes = 0;
+    uint64_t m_bitmapSize = 0;
 
     std::array<unsigned char, 32> m_tabs{};
     size_t m_tabCount = 0;

@@ -276,6 +276,12 @@ TEST(ReceiptText, ALongImageIsSkippedWithoutItsDataLeaking)
     std::string r = "before\n" + GS + "v0" + N(0) + N(0) + N(4) + N(0) + N(8) + logo.substr(0, rasterSize) + "middle\n";
     r += GS + "8L" + N(static_cast<int>(graphicsSize & 0xFF)) + N(static_cast<int>(graphicsSize >> 8 & 0xFF)) +
          N(static_cast<int>(graphicsSize >> 16 & 0xFF)) + N(0) + logo;
+    // A Windows BMP logo (GS D, NV and download forms): its size is in its own header.
+    for (const std::string& parameters : {std::string("0C0") + "AB" + "01", std::string("0S0") + "01"}) {
+        const size_t bmpSize = 6 + logo.size();
+        r += GS + "D" + parameters + "BM" + N(static_cast<int>(bmpSize & 0xFF)) +
+             N(static_cast<int>(bmpSize >> 8 & 0xFF)) + N(static_cast<int>(bmpSize >> 16 & 0xFF)) + N(0) + logo;
+    }
     r += "after\n";
 
     CReceiptText text;

@@ -490,11 +490,11 @@ public:
         WSADATA wsa;
         WSAStartup(MAKEWORD(2, 2), &wsa);
         auto outputs = std::make_shared<CLaneOutputs>();
-        OutputSpec spec;
+        OutputDefinition definition;
         std::string why;
         const unsigned short port = 9411;
-        ParseOutput("listen " + std::to_string(port), spec, why);
-        outputs->Configure({spec}, 437);
+        ParseOutput("listen " + std::to_string(port), definition, why);
+        outputs->Configure({definition}, 437);
         auto recorder = [&](int receiveBuffer) {
             SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
             setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);

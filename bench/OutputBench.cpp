@@ -46,12 +46,12 @@ uint16_t FreePort(int type)
     return ntohs(a.sin_port);
 }
 
-std::vector<OutputSpec> Specs(const std::string& text)
+std::vector<OutputDefinition> Definitions(const std::string& text)
 {
-    OutputSpec spec;
+    OutputDefinition definition;
     std::string why;
-    ParseOutput(text, spec, why);
-    return {spec};
+    ParseOutput(text, definition, why);
+    return {definition};
 }
 
 bool WaitFor(const std::function<bool()>& done, double seconds)
@@ -169,7 +169,7 @@ void ListenLatency()
 {
     CLaneOutputs outputs;
     const uint16_t port = FreePort(SOCK_STREAM);
-    outputs.Configure(Specs("listen " + std::to_string(port)), 437);
+    outputs.Configure(Definitions("listen " + std::to_string(port)), 437);
     std::vector<std::unique_ptr<Receiver>> receivers;
     for (int i = 0; i < 4; ++i) receivers.push_back(std::make_unique<Receiver>(ConnectTo(port)));
     WaitFor([&] { return outputs.States()[0].peers.size() == 4; }, 5);
@@ -181,7 +181,7 @@ void ConnectLatency()
     const uint16_t port = FreePort(SOCK_STREAM);
     CSocket listener = ListenOn(port);
     CLaneOutputs outputs;
-    outputs.Configure(Specs("connect 127.0.0.1:" + std::to_string(port)), 437);
+    outputs.Configure(Definitions("connect 127.0.0.1:" + std::to_string(port)), 437);
     std::vector<std::unique_ptr<Receiver>> receivers;
     receivers.push_back(std::make_unique<Receiver>(AcceptWithin(listener, 5)));
     WaitFor([&] { return outputs.States()[0].link == OutputState::Link::Connected; }, 5);
@@ -197,7 +197,7 @@ void UdpLatency()
     std::vector<std::unique_ptr<Receiver>> receivers;
     receivers.push_back(std::make_unique<Receiver>(std::move(s)));
     CLaneOutputs outputs;
-    outputs.Configure(Specs("udp 127.0.0.1:" + std::to_string(port)), 437);
+    outputs.Configure(Definitions("udp 127.0.0.1:" + std::to_string(port)), 437);
     WaitFor([&] { return outputs.States()[0].link == OutputState::Link::Connected; }, 5);
     Report("udp, byte to recorder p50/p95/max", Latencies(outputs, receivers), kSamples);
 }
@@ -215,7 +215,7 @@ void Stall(double seconds)
 {
     CLaneOutputs outputs;
     const uint16_t port = FreePort(SOCK_STREAM);
-    outputs.Configure(Specs("listen " + std::to_string(port)), 437);
+    outputs.Configure(Definitions("listen " + std::to_string(port)), 437);
     CSocket stalled = ConnectTo(port, 4096); // never read
     CSocket reading = ConnectTo(port);
     std::atomic<unsigned long long> read{0};
@@ -268,7 +268,7 @@ void Reconnect(double holdSeconds)
     const uint16_t port = FreePort(SOCK_STREAM);
     CSocket listener = ListenOn(port);
     CLaneOutputs outputs;
-    outputs.Configure(Specs("connect 127.0.0.1:" + std::to_string(port)), 437);
+    outputs.Configure(Definitions("connect 127.0.0.1:" + std::to_string(port)), 437);
     CSocket peer = AcceptWithin(listener, 5);
     Sleep(static_cast<DWORD>(holdSeconds * 1000));
     const double first = Restart(listener, peer, port);

@@ -519,15 +519,15 @@ void CCaptureService::StartOutputs(int lane)
 {
     Lane* l = Find(lane);
     if (!l) return;
-    std::vector<OutputSpec> specs;
+    std::vector<OutputDefinition> definitions;
     std::vector<CString> refused;
     for (const CString& text : l->stored.outputs) {
-        OutputSpec spec;
+        OutputDefinition definition;
         std::string why;
-        if (specs.size() >= kMaxOutputsPerLane)
+        if (definitions.size() >= kMaxOutputsPerLane)
             why = "a lane has at most 8 outputs; this one is left out.";
-        else if (ParseOutput(text.GetString(), spec, why))
-            specs.push_back(spec);
+        else if (ParseOutput(text.GetString(), definition, why))
+            definitions.push_back(definition);
         else
             why = Sentence(why).GetString() + std::string(" It is left out until the lane's Outputs value is corrected.");
         if (why.empty()) continue;
@@ -555,7 +555,7 @@ void CCaptureService::StartOutputs(int lane)
         CSingleLock guard(&m_lock, true);
         l->outputs = std::move(outputs);
     }
-    l->outputs->Configure(specs, codePage);
+    l->outputs->Configure(definitions, codePage);
 }
 
 void CCaptureService::LogOutputEvents(int lane, const std::vector<OutputEvent>& events)

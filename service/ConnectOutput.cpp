@@ -15,9 +15,9 @@ const unsigned long long kConnectTimeoutMs = 5000;
 
 class CConnectOutput : public COutputRunner {
 public:
-    CConnectOutput(const OutputSpec& spec, unsigned codePage, COutputNotices& notices)
-        : COutputRunner(spec, codePage, notices), m_recorder(CLaneOutputs::kRecorderBuffer),
-          m_peer(spec.host + ":" + std::to_string(spec.port))
+    CConnectOutput(const OutputDefinition& definition, unsigned codePage, COutputNotices& notices)
+        : COutputRunner(definition, codePage, notices), m_recorder(CLaneOutputs::kRecorderBuffer),
+          m_peer(definition.host + ":" + std::to_string(definition.port))
     {
     }
 
@@ -60,18 +60,18 @@ private:
 void CConnectOutput::Try(unsigned long long now)
 {
     uint32_t address = 0;
-    if (ParseIpv4(m_spec.host, address)) {
+    if (ParseIpv4(m_definition.host, address)) {
         Connect(address, now);
         return;
     }
     // Looked up at every try: the recorder may have a new address.
-    m_lookup = std::make_unique<CNameLookup>(m_spec.host);
+    m_lookup = std::make_unique<CNameLookup>(m_definition.host);
     m_phase = Phase::Resolving;
 }
 
 void CConnectOutput::Connect(uint32_t address, unsigned long long now)
 {
-    m_target = Ipv4Endpoint(address, m_spec.port);
+    m_target = Ipv4Endpoint(address, m_definition.port);
     CSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     int error = 0;
     if (!s.IsValid()) {
@@ -128,7 +128,7 @@ void CConnectOutput::Signalled(size_t, unsigned long long now)
             Connect(address, now);
         } else {
             Fail(OutputEvent::Kind::Unusable,
-                 "the name " + m_spec.host + " does not resolve: " + SocketErrorText(error), now);
+                 "the name " + m_definition.host + " does not resolve: " + SocketErrorText(error), now);
         }
         return;
     }
@@ -193,7 +193,8 @@ void CConnectOutput::Report(OutputState& state) const
 
 } // namespace
 
-std::unique_ptr<COutputRunner> MakeConnectOutput(const OutputSpec& spec, unsigned codePage, COutputNotices& notices)
+std::unique_ptr<COutputRunner> MakeConnectOutput(const OutputDefinition& definition, unsigned codePage,
+                                            COutputNotices& notices)
 {
-    return std::make_unique<CConnectOutput>(spec, codePage, notices);
+    return std::make_unique<CConnectOutput>(definition, codePage, notices);
 }

@@ -77,7 +77,7 @@ void CListenOutput::Listen(unsigned long long now)
                      sizeof exclusive);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
-        address.sin_port = htons(m_spec.port);
+        address.sin_port = htons(m_definition.port);
         address.sin_addr.s_addr = htonl(INADDR_ANY);
         if (::bind(s.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
             ::listen(s.Get(), SOMAXCONN) != 0 || ::WSAEventSelect(s.Get(), m_listenEvent, FD_ACCEPT) != 0)
@@ -90,7 +90,7 @@ void CListenOutput::Listen(unsigned long long now)
             m_unusableAt = now;
             OutputEvent event;
             event.kind = OutputEvent::Kind::Unusable;
-            event.why = "port " + std::to_string(m_spec.port) + " cannot be had: " + SocketErrorText(error);
+            event.why = "port " + std::to_string(m_definition.port) + " cannot be had: " + SocketErrorText(error);
             Say(event, std::string());
         }
         return;
@@ -115,8 +115,9 @@ void CListenOutput::Accept(unsigned long long now)
         CSocket s(::accept(m_listener.Get(), reinterpret_cast<sockaddr*>(&from), &size));
         if (!s.IsValid()) return; // WSAEWOULDBLOCK: no more waiting
         const uint32_t address = from.sin_addr.s_addr;
-        const bool allowed = m_spec.from.empty() ||
-                             std::find(m_spec.from.begin(), m_spec.from.end(), address) != m_spec.from.end();
+        const std::vector<uint32_t>& allowedFrom = m_definition.from;
+        const bool allowed = allowedFrom.empty() ||
+                             std::find(allowedFrom.begin(), allowedFrom.end(), address) != allowedFrom.end();
         if (!allowed || m_peers.size() >= kMaxRecorders) continue; // closed here, unread
         auto peer = std::make_unique<Peer>(address);
         int error = 0;
@@ -209,7 +210,8 @@ void CListenOutput::Report(OutputState& state) const
 
 } // namespace
 
-std::unique_ptr<COutputRunner> MakeListenOutput(const OutputSpec& spec, unsigned codePage, COutputNotices& notices)
+std::unique_ptr<COutputRunner> MakeListenOutput(const OutputDefinition& definition, unsigned codePage,
+                                            COutputNotices& notices)
 {
-    return std::make_unique<CListenOutput>(spec, codePage, notices);
+    return std::make_unique<CListenOutput>(definition, codePage, notices);
 }

@@ -55,7 +55,7 @@ void CLaneOutputs::SetNotifyEvent(HANDLE event)
     m_notices->SetNotifyEvent(event);
 }
 
-void CLaneOutputs::Configure(const std::vector<OutputSpec>& outputs, unsigned codePage)
+void CLaneOutputs::Configure(const std::vector<OutputDefinition>& outputs, unsigned codePage)
 {
     CSingleLock configuring(&m_configure, true);
     // Only Configure and Stop change m_outputs, and they hold m_configure: it may be read here
@@ -66,7 +66,7 @@ void CLaneOutputs::Configure(const std::vector<OutputSpec>& outputs, unsigned co
     for (size_t i = 0; i < outputs.size(); ++i) {
         for (size_t j = 0; j < m_outputs.size(); ++j) {
             const COutputRunner& runner = m_outputs[j]->Runner();
-            if (!kept[j] && runner.Spec() == outputs[i] && runner.CodePage() == codePage) {
+            if (!kept[j] && runner.Definition() == outputs[i] && runner.CodePage() == codePage) {
                 kept[j] = true;
                 keep[i] = j;
                 break;

@@ -62,8 +62,8 @@ public:
     // Set whenever an event waits or a state changes (the service's change event).
     void SetNotifyEvent(HANDLE event);
     // The outputs to run and the lane's code page for text outputs. Outputs that stay the same
-    // (same spec, same code page) go on with their connections; others stop and start.
-    void Configure(const std::vector<OutputSpec>& outputs, unsigned codePage);
+    // (same definition, same code page) go on with their connections; others stop and start.
+    void Configure(const std::vector<OutputDefinition>& outputs, unsigned codePage);
     // Stops every output (the lane was removed, the service stops).
     void Stop();
 

@@ -4,14 +4,14 @@
 
 #include <algorithm>
 
-COutputRunner::COutputRunner(const OutputSpec& spec, unsigned codePage, COutputNotices& notices)
-    : m_spec(spec), m_codePage(codePage), m_notices(notices), m_inbox(CLaneOutputs::kRecorderBuffer),
+COutputRunner::COutputRunner(const OutputDefinition& definition, unsigned codePage, COutputNotices& notices)
+    : m_definition(definition), m_codePage(codePage), m_notices(notices), m_inbox(CLaneOutputs::kRecorderBuffer),
       m_text(codePage)
 {
     m_batch.reserve(CLaneOutputs::kRecorderBuffer);
     m_ends.reserve(COutputInbox::kMaxPieces);
-    m_state.name = spec.name;
-    m_state.link = spec.kind == OutputKind::Listen ? OutputState::Link::Listening : OutputState::Link::Connecting;
+    m_state.name = definition.name;
+    m_state.link = definition.kind == OutputKind::Listen ? OutputState::Link::Listening : OutputState::Link::Connecting;
 }
 
 COutputRunner::~COutputRunner()
@@ -59,7 +59,7 @@ OutputState COutputRunner::State() const
 
 void COutputRunner::Say(OutputEvent event, const std::string& peer)
 {
-    event.output = m_spec.name;
+    event.output = m_definition.name;
     event.peer = peer;
     m_notices.Say(event);
 }
@@ -110,7 +110,7 @@ void COutputRunner::Drain(unsigned long long now)
         Deliver(m_batch, m_ends, now); // nothing new: what waits for a recorder may go now
         return;
     }
-    if (!m_spec.text) {
+    if (!m_definition.text) {
         Deliver(m_batch, m_ends, now);
         return;
     }
@@ -123,7 +123,7 @@ void COutputRunner::Drain(unsigned long long now)
 void COutputRunner::Publish()
 {
     OutputState now;
-    now.name = m_spec.name;
+    now.name = m_definition.name;
     Report(now);
     bool changed = false;
     {
@@ -135,15 +135,16 @@ void COutputRunner::Publish()
     if (changed) m_notices.Changed();
 }
 
-std::unique_ptr<COutputRunner> MakeOutputRunner(const OutputSpec& spec, unsigned codePage, COutputNotices& notices)
+std::unique_ptr<COutputRunner> MakeOutputRunner(const OutputDefinition& definition, unsigned codePage,
+                                            COutputNotices& notices)
 {
-    switch (spec.kind) {
+    switch (definition.kind) {
     case OutputKind::Listen:
-        return MakeListenOutput(spec, codePage, notices);
+        return MakeListenOutput(definition, codePage, notices);
     case OutputKind::Connect:
-        return MakeConnectOutput(spec, codePage, notices);
+        return MakeConnectOutput(definition, codePage, notices);
     case OutputKind::Udp:
-        return MakeUdpOutput(spec, codePage, notices);
+        return MakeUdpOutput(definition, codePage, notices);
     }
     return nullptr;
 }

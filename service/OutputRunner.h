@@ -21,12 +21,12 @@ public:
     // A datagram stays below the usual Ethernet payload, so that no network fragments it.
     static const size_t kDatagram = 1400;
 
-    COutputRunner(const OutputSpec& spec, unsigned codePage, COutputNotices& notices);
+    COutputRunner(const OutputDefinition& definition, unsigned codePage, COutputNotices& notices);
     virtual ~COutputRunner();
     COutputRunner(const COutputRunner&) = delete;
     COutputRunner& operator=(const COutputRunner&) = delete;
 
-    const OutputSpec& Spec() const { return m_spec; }
+    const OutputDefinition& Definition() const { return m_definition; }
     unsigned CodePage() const { return m_codePage; }
     bool Start();
     // Asks the thread to end; Join waits for it. Sockets close as the thread leaves.
@@ -61,7 +61,7 @@ protected:
     void Say(OutputEvent event, const std::string& peer);
     static unsigned long long Now();
 
-    const OutputSpec m_spec;
+    const OutputDefinition m_definition;
 
 private:
     static unsigned __stdcall ThreadProc(void* param);
@@ -82,13 +82,17 @@ private:
     OutputState m_state;
 };
 
-// A kind of output for its spec, not started.
-std::unique_ptr<COutputRunner> MakeOutputRunner(const OutputSpec& spec, unsigned codePage, COutputNotices& notices);
+// A kind of output for its definition, not started.
+std::unique_ptr<COutputRunner> MakeOutputRunner(const OutputDefinition& definition, unsigned codePage,
+                                            COutputNotices& notices);
 
 // The kinds, one source file each.
-std::unique_ptr<COutputRunner> MakeListenOutput(const OutputSpec& spec, unsigned codePage, COutputNotices& notices);
-std::unique_ptr<COutputRunner> MakeConnectOutput(const OutputSpec& spec, unsigned codePage, COutputNotices& notices);
-std::unique_ptr<COutputRunner> MakeUdpOutput(const OutputSpec& spec, unsigned codePage, COutputNotices& notices);
+std::unique_ptr<COutputRunner> MakeListenOutput(const OutputDefinition& definition, unsigned codePage,
+                                            COutputNotices& notices);
+std::unique_ptr<COutputRunner> MakeConnectOutput(const OutputDefinition& definition, unsigned codePage,
+                                            COutputNotices& notices);
+std::unique_ptr<COutputRunner> MakeUdpOutput(const OutputDefinition& definition, unsigned codePage,
+                                            COutputNotices& notices);
 // A socket that would have blocked is tried again at least this often, in case its "writable
 // again" notice is missed.
 const DWORD kBlockedPollMs = 250;

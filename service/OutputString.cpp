@@ -68,7 +68,7 @@ bool CheckHost(const std::string& host, std::string& why)
     return ok;
 }
 
-bool ParseHostPort(const std::string& kind, const std::string& word, OutputSpec& spec, std::string& why)
+bool ParseHostPort(const std::string& kind, const std::string& word, OutputDefinition& definition, std::string& why)
 {
     const size_t colon = word.rfind(':');
     if (colon == std::string::npos) {
@@ -76,11 +76,11 @@ bool ParseHostPort(const std::string& kind, const std::string& word, OutputSpec&
         return false;
     }
     if (!CheckHost(word.substr(0, colon), why)) return false;
-    if (!ParsePort(word.substr(colon + 1), spec.port)) {
+    if (!ParsePort(word.substr(colon + 1), definition.port)) {
         why = kPortRange;
         return false;
     }
-    spec.host = word.substr(0, colon);
+    definition.host = word.substr(0, colon);
     return true;
 }
 
@@ -107,20 +107,20 @@ bool ParseFrom(const std::string& list, std::vector<uint32_t>& from, std::string
 
 } // namespace
 
-bool operator==(const OutputSpec& a, const OutputSpec& b)
+bool operator==(const OutputDefinition& a, const OutputDefinition& b)
 {
     return a.kind == b.kind && a.host == b.host && a.port == b.port && a.from == b.from && a.text == b.text &&
            a.name == b.name;
 }
 
-bool ParseOutput(const std::string& text, OutputSpec& spec, std::string& why)
+bool ParseOutput(const std::string& text, OutputDefinition& definition, std::string& why)
 {
     std::vector<std::string> words = Words(text);
     if (words.empty()) {
         why = "the output is empty";
         return false;
     }
-    OutputSpec out;
+    OutputDefinition out;
     const size_t first = text.find_first_not_of(" \t");
     out.name = text.substr(first, text.find_last_not_of(" \t") - first + 1);
     const std::string kind = Lower(words[0]);
@@ -181,6 +181,6 @@ bool ParseOutput(const std::string& text, OutputSpec& spec, std::string& why)
             return false;
         }
     }
-    spec = out;
+    definition = out;
     return true;
 }

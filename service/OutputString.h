@@ -12,7 +12,7 @@
 
 enum class OutputKind { Listen, Connect, Udp };
 
-struct OutputSpec {
+struct OutputDefinition {
     OutputKind kind = OutputKind::Listen;
     std::string host;             // connect, udp
     uint16_t port = 0;            // 1 to 65535
@@ -21,9 +21,9 @@ struct OutputSpec {
     // How the registry holds it, spaces trimmed: messages and events name the output by it.
     std::string name;
 };
-bool operator==(const OutputSpec& a, const OutputSpec& b);
-inline bool operator!=(const OutputSpec& a, const OutputSpec& b) { return !(a == b); }
+bool operator==(const OutputDefinition& a, const OutputDefinition& b);
+inline bool operator!=(const OutputDefinition& a, const OutputDefinition& b) { return !(a == b); }
 
 // False with why in plain words ("the port must be a number from 1 to 65535") when the string
 // cannot be read.
-bool ParseOutput(const std::string& text, OutputSpec& spec, std::string& why);
+bool ParseOutput(const std::string& text, OutputDefinition& definition, std::string& why);

@@ -14,8 +14,8 @@ const unsigned long long kDropSpellMs = 60000;
 
 class CUdpOutput : public COutputRunner {
 public:
-    CUdpOutput(const OutputSpec& spec, unsigned codePage, COutputNotices& notices)
-        : COutputRunner(spec, codePage, notices), m_peer(spec.host + ":" + std::to_string(spec.port))
+    CUdpOutput(const OutputDefinition& definition, unsigned codePage, COutputNotices& notices)
+        : COutputRunner(definition, codePage, notices), m_peer(definition.host + ":" + std::to_string(definition.port))
     {
     }
 
@@ -62,17 +62,17 @@ private:
 void CUdpOutput::Try(unsigned long long now)
 {
     uint32_t address = 0;
-    if (ParseIpv4(m_spec.host, address)) {
+    if (ParseIpv4(m_definition.host, address)) {
         Ready(address, now);
         return;
     }
-    m_lookup = std::make_unique<CNameLookup>(m_spec.host);
+    m_lookup = std::make_unique<CNameLookup>(m_definition.host);
     m_phase = Phase::Resolving;
 }
 
 void CUdpOutput::Ready(uint32_t address, unsigned long long now)
 {
-    m_target = Ipv4Endpoint(address, m_spec.port);
+    m_target = Ipv4Endpoint(address, m_definition.port);
     CSocket s(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     u_long nonBlocking = 1;
     if (!s.IsValid() || ::ioctlsocket(s.Get(), FIONBIO, &nonBlocking) != 0) {
@@ -104,8 +104,8 @@ void CUdpOutput::Signalled(size_t, unsigned long long now)
         m_lookup.reset();
         Ready(address, now);
     } else {
-        Fail(OutputEvent::Kind::Unusable, "the name " + m_spec.host + " does not resolve: " + SocketErrorText(error),
-             now);
+        Fail(OutputEvent::Kind::Unusable,
+             "the name " + m_definition.host + " does not resolve: " + SocketErrorText(error), now);
     }
 }
 
@@ -148,7 +148,7 @@ void CUdpOutput::Deliver(const std::string& bytes, const std::vector<size_t>& en
     }
     const char* data = bytes.data();
     size_t at = 0;
-    if (!m_spec.text) {
+    if (!m_definition.text) {
         // Each capture piece on its own, cut where it is longer than a datagram.
         for (size_t end : ends) {
             while (at < end) {
@@ -201,7 +201,8 @@ void CUdpOutput::Report(OutputState& state) const
 
 } // namespace
 
-std::unique_ptr<COutputRunner> MakeUdpOutput(const OutputSpec& spec, unsigned codePage, COutputNotices& notices)
+std::unique_ptr<COutputRunner> MakeUdpOutput(const OutputDefinition& definition, unsigned codePage,
+                                            COutputNotices& notices)
 {
-    return std::make_unique<CUdpOutput>(spec, codePage, notices);
+    return std::make_unique<CUdpOutput>(definition, codePage, notices);
 }

@@ -173,12 +173,12 @@ private:
     CSocket m_socket;
 };
 
-OutputSpec Spec(const std::string& text)
+OutputDefinition Definition(const std::string& text)
 {
-    OutputSpec spec;
+    OutputDefinition definition;
     std::string why;
-    EXPECT_TRUE(ParseOutput(text, spec, why)) << text << ": " << why;
-    return spec;
+    EXPECT_TRUE(ParseOutput(text, definition, why)) << text << ": " << why;
+    return definition;
 }
 
 class NetworkOutputTest : public ::testing::Test {
@@ -188,9 +188,9 @@ protected:
 
     void Start(const std::vector<std::string>& texts, unsigned codePage = 437)
     {
-        std::vector<OutputSpec> specs;
-        for (const std::string& t : texts) specs.push_back(Spec(t));
-        outputs.Configure(specs, codePage);
+        std::vector<OutputDefinition> definitions;
+        for (const std::string& t : texts) definitions.push_back(Definition(t));
+        outputs.Configure(definitions, codePage);
     }
     OutputState State(size_t i = 0)
     {
@@ -247,22 +247,22 @@ TEST(OutputStringTest, WhatCanBeReadAndWhyTheRestCannot)
     };
     for (const Good& g : good) {
         SCOPED_TRACE(g.text);
-        OutputSpec spec;
+        OutputDefinition definition;
         std::string why;
-        ASSERT_TRUE(ParseOutput(g.text, spec, why)) << why;
-        EXPECT_EQ(spec.kind, g.kind);
-        EXPECT_EQ(spec.host, g.host);
-        EXPECT_EQ(spec.port, g.port);
+        ASSERT_TRUE(ParseOutput(g.text, definition, why)) << why;
+        EXPECT_EQ(definition.kind, g.kind);
+        EXPECT_EQ(definition.host, g.host);
+        EXPECT_EQ(definition.port, g.port);
         std::vector<uint32_t> from;
         for (const std::string& a : g.from) {
             uint32_t n = 0;
             ASSERT_TRUE(ParseIpv4(a, n));
             from.push_back(n);
         }
-        EXPECT_EQ(spec.from, from);
-        EXPECT_EQ(spec.text, g.text_);
+        EXPECT_EQ(definition.from, from);
+        EXPECT_EQ(definition.text, g.text_);
         if (g.name) {
-            EXPECT_EQ(spec.name, g.name);
+            EXPECT_EQ(definition.name, g.name);
         }
     }
 
@@ -299,22 +299,22 @@ TEST(OutputStringTest, WhatCanBeReadAndWhyTheRestCannot)
     };
     for (const Bad& b : bad) {
         SCOPED_TRACE(b.text);
-        OutputSpec spec;
-        spec.port = 7;
+        OutputDefinition definition;
+        definition.port = 7;
         std::string why;
-        EXPECT_FALSE(ParseOutput(b.text, spec, why));
+        EXPECT_FALSE(ParseOutput(b.text, definition, why));
         EXPECT_EQ(why, b.why);
-        EXPECT_EQ(spec.port, 7) << "a refused string leaves the spec alone";
+        EXPECT_EQ(definition.port, 7) << "a refused string leaves the definition alone";
     }
 }
 
 TEST(OutputStringTest, OutputsAreTheSameOnlyWhenEveryPartIs)
 {
-    const OutputSpec base = Spec("listen 9100 from 10.0.0.1 text");
-    EXPECT_EQ(base, Spec("listen 9100 from 10.0.0.1 text"));
+    const OutputDefinition base = Definition("listen 9100 from 10.0.0.1 text");
+    EXPECT_EQ(base, Definition("listen 9100 from 10.0.0.1 text"));
     for (const char* other : {"listen 9101 from 10.0.0.1 text", "listen 9100 from 10.0.0.2 text",
                               "listen 9100 text", "listen 9100 from 10.0.0.1", "connect 10.0.0.1:9100 text"})
-        EXPECT_NE(base, Spec(other)) << other;
+        EXPECT_NE(base, Definition(other)) << other;
 }
 
 TEST(BackOffTest, DoublesToThirtySecondsAndStartsOverOnlyAfterACleanMinute)

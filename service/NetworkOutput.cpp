@@ -9,23 +9,6 @@
 #include "service/OutputRunner.h"
 #include "service/Winsock.h"
 
-const char* LinkName(OutputState::Link link)
-{
-    switch (link) {
-    case OutputState::Link::Listening:
-        return "listening";
-    case OutputState::Link::Connected:
-        return "connected";
-    case OutputState::Link::Connecting:
-        return "connecting";
-    case OutputState::Link::Waiting:
-        return "waiting";
-    case OutputState::Link::Failed:
-        return "failed";
-    }
-    return "unknown";
-}
-
 // One output: its runner, stopped before it goes.
 class CLaneOutputs::Output {
 public:

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/CaptureTap.h"
+#include "channel/Protocol.h"
 #include "platform/Sync.h"
 #include "service/OutputString.h"
 
@@ -20,19 +21,14 @@ class CWinsockUser;
 // What /status and the window show of one output.
 struct OutputState {
     std::string name;  // as the registry holds it
-    enum class Link {
-        Listening,   // listen: waiting for recorders (peers lists those connected)
-        Connected,   // connect: connected; udp: sending
-        Connecting,  // connect: resolving the name or connecting
-        Waiting,     // connect, udp: after a failure, until the next try
-        Failed,      // listen: the port cannot be had (tried again every few seconds)
-    } link = OutputState::Link::Connecting;
+    // As the channel carries it: listening (listen), connected (udp: sending), connecting
+    // (resolving the name too), waiting (after a failure), failed (a listen port not had).
+    using Link = channel::OutputLink;
+    Link link = Link::Connecting;
     std::vector<std::string> peers; // "192.168.1.20:51234", connected now
     unsigned long long sent = 0;    // bytes handed to the network, all recorders together
     unsigned long long dropped = 0; // bytes that did not fit a recorder's buffer, all together
 };
-// "listening", "connected", "connecting", "waiting", "failed", as /status prints it.
-const char* LinkName(OutputState::Link link);
 
 // Something the service logs, once per outage of one recorder.
 struct OutputEvent {

@@ -17,18 +17,6 @@ bool Same(const channel::ChannelState& x, const channel::ChannelState& y)
            x.settings == y.settings && x.outputs == y.outputs;
 }
 
-channel::OutputLink WireLink(OutputState::Link link)
-{
-    switch (link) {
-    case OutputState::Link::Listening: return channel::OutputLink::Listening;
-    case OutputState::Link::Connected: return channel::OutputLink::Connected;
-    case OutputState::Link::Connecting: return channel::OutputLink::Connecting;
-    case OutputState::Link::Waiting: return channel::OutputLink::Waiting;
-    case OutputState::Link::Failed: break;
-    }
-    return channel::OutputLink::Failed;
-}
-
 // What the channel carries of a lane's outputs, cut to what a frame holds.
 std::vector<channel::OutputView> Views(const std::vector<OutputState>& outputs)
 {
@@ -37,7 +25,7 @@ std::vector<channel::OutputView> Views(const std::vector<OutputState>& outputs)
         if (views.size() == channel::kMaxOutputs) break;
         channel::OutputView view;
         view.name = CString(o.name.substr(0, channel::kMaxOutputNameLength).c_str());
-        view.link = WireLink(o.link);
+        view.link = o.link;
         for (const std::string& peer : o.peers)
             if (view.peers.size() < channel::kMaxOutputPeers)
                 view.peers.push_back(CString(peer.substr(0, channel::kMaxPeerLength).c_str()));

@@ -88,19 +88,6 @@ CString LocalText(unsigned long long local)
     return text;
 }
 
-// "45 minutes", "2 hours 5 minutes".
-CString LengthText(unsigned long long length)
-{
-    const unsigned long long minutes = length / kFileTimeMinute;
-    CString text;
-    if (minutes < 60)
-        text.Format("%llu minute%s", minutes, minutes == 1 ? "" : "s");
-    else
-        text.Format("%llu hour%s %llu minute%s", minutes / 60, minutes / 60 == 1 ? "" : "s", minutes % 60,
-                    minutes % 60 == 1 ? "" : "s");
-    return text;
-}
-
 COpenHours ReadHours(const CaptureRequest& request, CString& why)
 {
     COpenHours hours;
@@ -492,7 +479,8 @@ bool CCaptureSession::Store(const char* data, unsigned count)
     unsigned long long lasted = 0;
     if (m_silence.On() && m_silence.Heard(now, m_clock.LocalNow(), lasted)) {
         m_sink.Silence(false, 0);
-        ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SOUND_AGAIN, {PortName(), LengthText(lasted), m_prefix});
+        ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_SOUND_AGAIN,
+                             {PortName(), DurationText(lasted / (1000 * kFileTimeMs)), m_prefix});
     }
     if (put == CCaptureFile::Put::Held && !waitedBefore) {
         m_fileTriedAt = m_clock.Tick();

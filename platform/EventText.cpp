@@ -24,6 +24,20 @@ CString LineSettingsText(DWORD baud, unsigned dataBits, int parity, int stopBits
     return text;
 }
 
+CString DurationText(unsigned long long seconds)
+{
+    const unsigned long long minutes = seconds / 60;
+    CString text;
+    if (minutes == 0)
+        text.Format("%llu second%s", seconds, seconds == 1 ? "" : "s");
+    else if (minutes < 60)
+        text.Format("%llu minute%s", minutes, minutes == 1 ? "" : "s");
+    else
+        text.Format("%llu hour%s %llu minute%s", minutes / 60, minutes / 60 == 1 ? "" : "s", minutes % 60,
+                    minutes % 60 == 1 ? "" : "s");
+    return text;
+}
+
 CString SystemErrorText(DWORD error)
 {
     CLocalPtr<char> text;

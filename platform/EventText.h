@@ -9,6 +9,9 @@
 // SPACE; stop bits 0..2 = 1, 1.5, 2. A value outside those is shown as the number it is.
 CString LineSettingsText(DWORD baud, unsigned dataBits, int parity, int stopBits);
 
+// How long something lasted, as an event says it: "45 seconds", "1 minute", "2 hours 5 minutes".
+CString DurationText(unsigned long long seconds);
+
 // The system's text for a Win32 error code, without its trailing line break ("Error N." when the
 // system has none). The same text the capture's messages add as the reason.
 CString SystemErrorText(DWORD error);

@@ -52,20 +52,6 @@ CString Sentence(const std::string& why)
     return text;
 }
 
-CString DurationText(unsigned long long ms)
-{
-    const unsigned long long seconds = ms / 1000;
-    CString text;
-    if (seconds < 120)
-        text.Format("%u seconds", static_cast<unsigned>(seconds));
-    else if (seconds < 2 * 3600)
-        text.Format("%u minutes", static_cast<unsigned>(seconds / 60));
-    else
-        text.Format("%u hours %u minutes", static_cast<unsigned>(seconds / 3600),
-                    static_cast<unsigned>(seconds % 3600 / 60));
-    return text;
-}
-
 void SaveFamily(const CollectorSettings& settings)
 {
     CRegistryKey key(kProductKeyIndex, KEY_ALL_ACCESS, HKEY_LOCAL_MACHINE);
@@ -577,11 +563,11 @@ void CCaptureService::LogOutputEvents(int lane, const std::vector<OutputEvent>& 
             if (peer.IsEmpty()) {
                 ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_COLLECTOR_NOTE,
                                      {prefix + "The output \"" + output + "\" listens on its port again, after " +
-                                      DurationText(e.outageMs) + "."});
+                                      DurationText(e.outageMs / 1000) + "."});
                 break;
             }
             ReportCollectorEvent(EVENTLOG_INFORMATION_TYPE, MSG_OUTPUT_BACK,
-                                 {prefix, output, peer, DurationText(e.outageMs),
+                                 {prefix, output, peer, DurationText(e.outageMs / 1000),
                                   CString(std::to_string(e.dropped).c_str())});
             break;
         case OutputEvent::Kind::Dropping:

@@ -40,3 +40,16 @@ TEST(EventTextTest, SystemErrorTextIsTheSystemsSentenceWithoutItsLineBreakOrTheN
 }
 
 } // namespace
+
+TEST(EventTextTest, DurationsSayTheLargestUnitsThatFitInTheRightNumber)
+{
+    const struct {
+        unsigned long long seconds;
+        const char* text;
+    } cases[] = {
+        {0, "0 seconds"},     {1, "1 second"},         {59, "59 seconds"},
+        {60, "1 minute"},     {3599, "59 minutes"},    {3600, "1 hour 0 minutes"},
+        {3660, "1 hour 1 minute"}, {7322, "2 hours 2 minutes"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(std::string(DurationText(c.seconds).GetString()), c.text) << c.seconds;
+}

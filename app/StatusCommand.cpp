@@ -45,17 +45,7 @@ std::string Problem(const StatusAnswer& answer)
 
 std::string PortName(const channel::ChannelState& lane) { return "COM" + std::to_string(lane.settings.commPort); }
 
-std::string Utf8FromAnsi(const std::string& ansi)
-{
-    if (ansi.empty()) return ansi;
-    const int wide = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &w[0], wide);
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, &out[0], n, nullptr, nullptr);
-    return out;
-}
+std::string Utf8FromAnsi(const std::string& ansi) { return Narrow(Widen(ansi), CP_UTF8); }
 
 std::string JsonString(const std::string& utf8)
 {
@@ -79,12 +69,7 @@ std::string JsonString(const std::string& utf8)
 // console it was typed in (a windowed program has none of its own and must attach to it).
 void Write(const std::string& text, UINT codePage)
 {
-    std::wstring wide;
-    if (!text.empty()) {
-        const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-        wide.assign(static_cast<size_t>(n), L'\0');
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    }
+    const std::wstring wide = Widen(text, codePage);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     CHandle console;
     if (!CHandle::IsValid(out) || GetFileType(out) == FILE_TYPE_UNKNOWN) {
@@ -103,13 +88,7 @@ void Write(const std::string& text, UINT codePage)
     // A file or a pipe: JSON stays UTF-8; text takes the code page a console would show it in,
     // which is what cmd and PowerShell decode a program's output with.
     std::string bytes = text;
-    if (codePage != CP_UTF8) {
-        const UINT target = GetConsoleOutputCP() ? GetConsoleOutputCP() : GetOEMCP();
-        const int n = WideCharToMultiByte(target, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                          nullptr);
-        bytes.assign(static_cast<size_t>(n), '\0');
-        WideCharToMultiByte(target, 0, wide.data(), static_cast<int>(wide.size()), &bytes[0], n, nullptr, nullptr);
-    }
+    if (codePage != CP_UTF8) bytes = Narrow(wide, GetConsoleOutputCP() ? GetConsoleOutputCP() : GetOEMCP());
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 

@@ -1,5 +1,7 @@
 #include "platform/String.h"
 
+#include <windows.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -65,4 +67,25 @@ void CString::ReleaseBuffer(int newLength)
         newLength = static_cast<int>(std::strlen(m_str.c_str()));
     if (static_cast<size_t>(newLength) <= m_str.size())
         m_str.resize(static_cast<size_t>(newLength));
+}
+
+std::wstring Widen(const std::string& text, unsigned codePage)
+{
+    if (text.empty()) return std::wstring();
+    const int n = ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& text, unsigned codePage)
+{
+    if (text.empty()) return std::string();
+    const int n = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                        nullptr);
+    if (n <= 0) return std::string();
+    std::string bytes(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+    return bytes;
 }

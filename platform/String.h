@@ -57,3 +57,8 @@ public:
 private:
     std::string m_str;
 };
+
+// Text from one code page to UTF-16 and back (CP_UTF8, a console's; 0 is CP_ACP, the system's
+// ANSI code page); empty stays empty.
+std::wstring Widen(const std::string& text, unsigned codePage = 0);
+std::string Narrow(const std::wstring& text, unsigned codePage = 0);

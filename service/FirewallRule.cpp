@@ -39,24 +39,7 @@ CString ReasonText(HRESULT hr)
     return text + code;
 }
 
-CString Narrow(const std::wstring& text)
-{
-    if (text.empty()) return CString();
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return CString();
-    std::vector<char> buffer(static_cast<size_t>(size));
-    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, buffer.data(), size, nullptr, nullptr);
-    return CString(buffer.data());
-}
-
-std::wstring Widen(const char* text)
-{
-    const int size = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (size <= 0) return std::wstring();
-    std::vector<wchar_t> buffer(static_cast<size_t>(size));
-    ::MultiByteToWideChar(CP_ACP, 0, text, -1, buffer.data(), size);
-    return std::wstring(buffer.data());
-}
+CString RuleNameText() { return CString(Narrow(kRuleName).c_str()); }
 
 std::wstring ThisProgramPath()
 {
@@ -161,7 +144,7 @@ bool AddCollectorFirewallRule(IFirewallRules& rules, const std::wstring& program
     HRESULT hr = programPath.empty() ? HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME) : rules.Open();
     if (SUCCEEDED(hr)) hr = ReplaceFirewallRule(rules, CollectorFirewallRule(programPath));
     if (SUCCEEDED(hr)) return true;
-    ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FIREWALL_RULE_NOT_ADDED, {Narrow(kRuleName), ReasonText(hr)});
+    ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FIREWALL_RULE_NOT_ADDED, {RuleNameText(), ReasonText(hr)});
     return false;
 }
 
@@ -170,7 +153,7 @@ bool RemoveCollectorFirewallRule(IFirewallRules& rules)
     HRESULT hr = rules.Open();
     if (SUCCEEDED(hr)) hr = RemoveFirewallRules(rules, kRuleName);
     if (SUCCEEDED(hr)) return true;
-    ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FIREWALL_RULE_NOT_REMOVED, {Narrow(kRuleName), ReasonText(hr)});
+    ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FIREWALL_RULE_NOT_REMOVED, {RuleNameText(), ReasonText(hr)});
     return false;
 }
 
@@ -180,7 +163,7 @@ int RunAddFirewallRuleSwitch()
     CWindowsFirewallRules rules;
     if (!com.Usable()) {
         ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FIREWALL_RULE_NOT_ADDED,
-                             {Narrow(kRuleName), ReasonText(com.Result())});
+                             {RuleNameText(), ReasonText(com.Result())});
         return 0;
     }
     AddCollectorFirewallRule(rules, ThisProgramPath());
@@ -193,7 +176,7 @@ int RunRemoveFirewallRuleSwitch()
     CWindowsFirewallRules rules;
     if (!com.Usable()) {
         ReportCollectorEvent(EVENTLOG_WARNING_TYPE, MSG_FIREWALL_RULE_NOT_REMOVED,
-                             {Narrow(kRuleName), ReasonText(com.Result())});
+                             {RuleNameText(), ReasonText(com.Result())});
         return 0;
     }
     RemoveCollectorFirewallRule(rules);
